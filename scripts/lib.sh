@@ -1,0 +1,36 @@
+# Shared by scripts/run and scripts/test: installs what is missing, builds.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Packages the build and the tests need on a fresh Debian 12.
+build_packages=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
+    qt6-base-dev libgl-dev libasound2-dev libcap2-bin clang-format)
+test_packages=(python3 python3-aiosmtpd iproute2 xvfb xauth locales procps fping)
+
+# Installs the named packages that are not installed yet; does nothing otherwise.
+ensure_packages() {
+    local missing=()
+    local p
+    for p in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$p")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# build_tree <dir> <build type> [cmake options...]: configures once, then builds.
+build_tree() {
+    local dir=$1 type=$2
+    shift 2
+    if [ ! -f "$dir/build.ninja" ]; then
+        cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@"
+    fi
+    cmake --build "$dir" --parallel "$(nproc)"
+}

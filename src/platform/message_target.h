@@ -1,0 +1,62 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "platform/messages.h"
+
+// The window handle of the worker threads: where they post and send messages.
+// The UI implements it over Qt events; QueueMessageTarget below serves tests and
+// benchmarks. Post and Send may be called from any thread.
+class MessageTarget {
+public:
+    virtual ~MessageTarget() = default;
+
+    // Queues the message; false when the target is closing (the message is dropped).
+    virtual bool Post(uint32_t msg, WPARAM wParam, LPARAM lParam) = 0;
+    // Delivers the message and waits for the handler's answer. Gives up, returning
+    // nullopt, when the target is closing or the calling worker thread is stopping
+    // (see SetCurrentThreadStopFlag), so no exit path can hang on a send.
+    virtual std::optional<LRESULT> Send(uint32_t msg, WPARAM wParam, LPARAM lParam) = 0;
+};
+
+// A worker thread registers its stop flag here (thread-local) so that a Send it makes
+// gives up once the flag is set. The thread framework does this for every worker.
+void SetCurrentThreadStopFlag(const std::atomic<uint8_t>* stopFlag);
+// True when the calling thread registered a stop flag and it is set.
+bool CurrentThreadStopping();
+
+// A plain message target: messages wait in a queue until the owner thread pumps them
+// through its handler. Tests and benchmarks use it where the UI would be.
+class QueueMessageTarget : public MessageTarget {
+public:
+    using Handler = std::function<LRESULT(uint32_t msg, WPARAM wParam, LPARAM lParam)>;
+
+    explicit QueueMessageTarget(Handler handler);
+    ~QueueMessageTarget() override;  // closes first
+
+    bool Post(uint32_t msg, WPARAM wParam, LPARAM lParam) override;
+    std::optional<LRESULT> Send(uint32_t msg, WPARAM wParam, LPARAM lParam) override;
+
+    // Owner thread: handles queued messages in order, waiting up to `timeoutMs` for the
+    // first one; returns how many were handled.
+    size_t Pump(uint32_t timeoutMs);
+    // Any thread: refuses further messages, releases every waiting sender (they get
+    // nullopt) and drops what is queued.
+    void Close();
+    bool closing() const;
+
+private:
+    struct Item;
+    Handler m_handler;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::deque<std::shared_ptr<Item>> m_queue;
+    bool m_closing = false;
+};

@@ -43,8 +43,12 @@ extern int32_t g_rowCount;
 extern uint8_t g_sendBuffer[kSendBufferSize];
 
 // Echo identifier of a host index, and back.
-constexpr uint16_t EchoIdFromIndex(uint32_t index) { return static_cast<uint16_t>(index + 1025); }
-constexpr uint32_t IndexFromEchoId(uint16_t id) { return static_cast<uint16_t>(id - 1025); }
+constexpr uint16_t EchoIdFromIndex(uint32_t index) {
+    return static_cast<uint16_t>(index + 1025);
+}
+constexpr uint32_t IndexFromEchoId(uint16_t id) {
+    return static_cast<uint16_t>(id - 1025);
+}
 
 // Creates the table (capacity below 1 becomes 1). Returns 0, -2 when a table exists,
 // -4 when memory is exhausted. User-interface thread.

@@ -10,11 +10,11 @@
 
 // One finished receive, or the empty stop packet (ok, bytes 0, key 0, slot nullptr).
 struct Completion {
-    bool ok = false;      // false: the receive failed (error holds errno) or timed out
-    uint32_t bytes = 0;   // datagram length
-    uintptr_t key = 0;    // the key given to Associate
-    void* slot = nullptr; // the slot given to PostReceive
-    int error = 0;        // errno of a failed receive; ETIMEDOUT for a wait time-out
+    bool ok = false;       // false: the receive failed (error holds errno) or timed out
+    uint32_t bytes = 0;    // datagram length
+    uintptr_t key = 0;     // the key given to Associate
+    void* slot = nullptr;  // the slot given to PostReceive
+    int error = 0;         // errno of a failed receive; ETIMEDOUT for a wait time-out
 };
 
 // Overlapped receive-from over epoll and an eventfd: sockets are associated with a key,

@@ -29,7 +29,9 @@ bool CanOpenRawSockets() {
     return true;
 }
 
-bool IsRoot() { return geteuid() == 0; }
+bool IsRoot() {
+    return geteuid() == 0;
+}
 
 int RunShell(const std::string& command) {
     int status = std::system(command.c_str());

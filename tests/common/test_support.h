@@ -56,15 +56,15 @@ private:
 }  // namespace testsupport
 
 // Skips the current test, with the reason, unless raw sockets can be opened.
-#define VELMORA_REQUIRE_RAW_SOCKETS()                                                    \
-    do {                                                                                 \
-        if (!::testsupport::CanOpenRawSockets())                                         \
-            GTEST_SKIP() << "needs raw sockets: run as root or with CAP_NET_RAW";       \
+#define VELMORA_REQUIRE_RAW_SOCKETS()                                             \
+    do {                                                                          \
+        if (!::testsupport::CanOpenRawSockets())                                  \
+            GTEST_SKIP() << "needs raw sockets: run as root or with CAP_NET_RAW"; \
     } while (0)
 
 // Skips the current test, with the reason, unless it runs as root.
-#define VELMORA_REQUIRE_ROOT()                                                           \
-    do {                                                                                 \
-        if (!::testsupport::IsRoot())                                                    \
-            GTEST_SKIP() << "needs root to build network namespaces";                   \
+#define VELMORA_REQUIRE_ROOT()                                        \
+    do {                                                              \
+        if (!::testsupport::IsRoot())                                 \
+            GTEST_SKIP() << "needs root to build network namespaces"; \
     } while (0)

@@ -1,0 +1,155 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The system's own SMTP client: one TCP connection per mail, a plain HELO greeting or EHLO
+// with AUTH LOGIN, one single-part plain-text message to all recipients, then QUIT.
+// Every call blocks the calling thread. A connection and a message are used by one thread
+// at a time (the mail queue thread); nothing is shared between connections.
+//
+// Failures return false and leave a code in the thread's last-error value
+// (platform/last_error.h): the codes below, or a socket error code from
+// SocketErrorCode().
+
+// Codes left in the thread's last-error value.
+constexpr int kErrorBadCommand = 22;             // MAIL FROM / RCPT / DATA / QUIT refused
+constexpr int kErrorInvalidParameter = 87;       // address unsafe for an SMTP command line
+constexpr int kWsaErrorInvalidArgument = 10022;  // server name does not resolve
+constexpr int kWsaErrorMessageSize = 10040;      // reply longer than the reply buffer
+constexpr int kWsaErrorProtocol = 10043;         // reply code differs from the expected one
+constexpr int kWsaErrorConnReset = 10054;        // the server closed the connection
+constexpr int kWsaErrorNotConnected = 10057;     // no socket open
+constexpr int kWsaErrorTimedOut = 10060;         // no reply data within the idle limit
+constexpr int kWsaErrorConnRefused = 10061;
+
+// The socket error code reported for an errno value (Winsock-style numbers for the usual
+// socket errors, 10000 + errno for the rest). Any thread.
+int SocketErrorCode(int errnoValue);
+
+// Mail results that the mail queue thread reports for one job.
+constexpr int kMailResultSent = 0;
+constexpr int kMailResultLoginConnectFailed = 1;
+constexpr int kMailResultConnectFailed = 2;
+constexpr int kMailResultSendFailed = 3;
+
+// Maps the outcome of one mail job to its result 0 to 3: `logOn` says whether the job
+// connected with ConnectWithLogin (else Connect), `connected` what that call returned,
+// `sent` what SendMessage returned (ignored when not connected). Any thread.
+int MailResultOf(bool logOn, bool connected, bool sent);
+
+// A display name and a mailbox.
+class CSMTPAddress {
+public:
+    CSMTPAddress() = default;
+    CSMTPAddress(std::string friendlyName, std::string emailAddress);
+
+    // "name <address>" when the friendly name is not empty, else the bare address.
+    std::string FormatAddress() const;
+
+    std::string m_sFriendlyName;
+    std::string m_sEmailAddress;
+};
+
+// One single-part plain-text message: no Reply-To line and no MIME parts, ever.
+class CSMTPMessage {
+public:
+    CSMTPMessage();
+    virtual ~CSMTPMessage() = default;
+
+    // Stores `text` with every line end made CR LF, then dot-stuffed (StuffDots).
+    void SetBody(const std::string& text);
+    const std::string& GetBody() const { return m_sBody; }
+
+    // Appends a copy of `address` and returns its index (the count before the call).
+    int AddRecipient(const CSMTPAddress& address);
+    // The recipient at `index`; nothing when the index is out of range.
+    std::optional<CSMTPAddress> GetRecipient(int index) const;
+    int GetNumberOfRecipients() const { return static_cast<int>(m_Recipients.size()); }
+
+    // The header lines (From, To, Subject, Date, for high priority X-Priority and
+    // X-MSMail-Priority, X-Mailer) and the empty line that ends the header. CR and LF in
+    // any value become blanks, so no value can start a header line of its own.
+    virtual std::string BuildHeader(int highPriority) const;
+    // The same with the Date line for the given time instead of now.
+    std::string BuildHeaderAt(int highPriority, time_t when) const;
+
+    // Doubles the "." at the start of every line (the first line, and after every LF).
+    static void StuffDots(std::string& text);
+    // Makes every line end CR LF: a lone LF or a lone CR becomes CR LF.
+    static std::string NormalizeLineEnds(const std::string& text);
+    // "%a, %d %b %Y %H:%M:%S %Z" for `when` in local time, English names in any locale.
+    static std::string FormatDate(time_t when);
+
+    CSMTPAddress m_From;
+    std::string m_sSubject;
+    std::string m_sXMailer;
+    std::vector<CSMTPAddress> m_Recipients;
+
+private:
+    std::string m_sBody;  // already normalised and dot-stuffed
+};
+
+// One connection to an SMTP server. Made, used and destroyed by one thread; serves one mail.
+class CSMTPConnection {
+public:
+    static constexpr uint32_t kDefaultIdleLimitMs = 18000;
+    static constexpr uint32_t kDefaultWaitMs = 8000;
+
+    CSMTPConnection();
+    // Sends QUIT when still connected and closes any open socket.
+    ~CSMTPConnection();
+    CSMTPConnection(const CSMTPConnection&) = delete;
+    CSMTPConnection& operator=(const CSMTPConnection&) = delete;
+
+    // Connects, greets with EHLO and logs in with AUTH LOGIN; true when ready for a message.
+    bool ConnectWithLogin(const char* server, uint16_t port, const std::string& user,
+                          const std::string& password);
+    // Connects and greets with HELO; true when ready for a message.
+    bool Connect(const char* server, uint16_t port);
+    // The whole mail transaction; true when the server accepted the message. The
+    // connection stays open either way: ending it is the caller's task.
+    bool SendMessage(const CSMTPMessage& message, int highPriority);
+    // QUIT when connected, then closes the socket; true only when QUIT was answered 221.
+    bool Disconnect();
+
+    // The reply text kept by the last failed read or failed code check.
+    std::string GetLastReply() const { return m_sLastReply; }
+    // The code of the latest reply read (-1 when none was read or it had no code).
+    int GetLastCode() const { return m_nLastCode; }
+    bool IsConnected() const { return m_bConnected != 0; }
+
+    // Time limits of reply reads: a read fails when no data came for more than `idleLimitMs`;
+    // each wait for data lasts at most `waitMs`. For tests; the defaults are 18,000 and 8,000.
+    void SetReplyTimeLimits(uint32_t idleLimitMs, uint32_t waitMs);
+    // The limits that connections made from now on start with (any thread; for tests of
+    // code that makes its own connections, such as the mail queue thread).
+    static void SetDefaultReplyTimeLimits(uint32_t idleLimitMs, uint32_t waitMs);
+
+private:
+    bool OpenSocket();
+    bool ConnectSocket(const char* server, uint16_t port);
+    bool Greet(const char* command);
+    std::string LocalHostName() const;
+    bool ReceiveReply(uint32_t& lastDataTick, std::string& text);
+    bool ReadReply(int expectedCode);
+    bool ReadReplySkip250(int expectedCode);
+    bool ExpectReply(int expectedCode) { return ReadReply(expectedCode); }
+    bool ExpectAuthReply(int expectedCode) { return ReadReplySkip250(expectedCode); }
+    bool SendRaw(const char* data, size_t length);
+    bool SendText(const std::string& text) { return SendRaw(text.data(), text.size()); }
+    bool SendLoginLine(const std::string& value);
+    void CloseSocket();
+
+    int m_socket = -1;
+    int m_bConnected = 0;
+    std::string m_sLastReply;
+    uint32_t m_dwIdleLimit;
+    uint32_t m_dwWaitMs;
+    int m_nLastCode = -1;
+    std::string m_pending;  // received bytes behind the last reply read
+};

@@ -63,7 +63,8 @@ CHostItem* AddHost(int table);
 void PublishHost(CHostItem* host);
 // capacity - count.
 int GetFreeHostSlots(int table);
-// Destroys every record, count and g_rowCount to 0. Returns 0. User-interface thread.
+// Destroys every record, count and g_rowCount to 0. Returns 0 (-1 for a table number
+// other than 0, changing nothing). User-interface thread.
 int ClearHostList(int table);
 // One getaddrinfo call; AI_PASSIVE exactly when `host` is nullptr. The caller frees the
 // list with freeaddrinfo. nullptr on any failure. Any thread.

@@ -2,9 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include <sys/socket.h>
 
@@ -44,22 +44,59 @@ public:
     bool Wait(Completion* out, uint32_t timeoutMs);
 
 private:
+    // A growable FIFO ring: after warm-up it never allocates, so the per-datagram path
+    // (receive, hand out, post again) stays free of allocation.
+    template <typename T>
+    class Ring {
+    public:
+        bool empty() const { return m_count == 0; }
+        size_t size() const { return m_count; }
+        T& front() { return m_items[m_head]; }
+        T& operator[](size_t i) { return m_items[(m_head + i) % m_items.size()]; }
+        void pop_front() {
+            m_head = (m_head + 1) % m_items.size();
+            --m_count;
+        }
+        void push_back(const T& item) {
+            if (m_count == m_items.size())
+                Grow();
+            m_items[(m_head + m_count) % m_items.size()] = item;
+            ++m_count;
+        }
+
+    private:
+        void Grow() {
+            std::vector<T> bigger(m_items.empty() ? 16 : m_items.size() * 2);
+            for (size_t i = 0; i < m_count; ++i)
+                bigger[i] = (*this)[i];
+            m_items.swap(bigger);
+            m_head = 0;
+        }
+        std::vector<T> m_items;
+        size_t m_head = 0;
+        size_t m_count = 0;
+    };
+
     struct Pending {
-        void* slot;
-        void* buffer;
-        size_t length;
-        sockaddr* from;
-        socklen_t* fromLen;
+        void* slot = nullptr;
+        void* buffer = nullptr;
+        size_t length = 0;
+        sockaddr* from = nullptr;
+        socklen_t* fromLen = nullptr;
     };
     struct Socket {
         uintptr_t key = 0;
-        std::deque<Pending> pending;  // receives waiting for a datagram, oldest first
+        bool armed = true;      // watched for input; off while data waits and no receive is posted
+        Ring<Pending> pending;  // receives waiting for a datagram, oldest first
     };
+
+    // Receives what `fd` has into its posted slots, as completions. Caller holds m_mutex.
+    void Drain(int fd, Socket& socket);
+    bool SetWatch(int fd, bool on);
 
     int m_epoll = -1;
     int m_wake = -1;
     std::mutex m_mutex;
     std::unordered_map<int, Socket> m_sockets;
-    std::deque<Completion> m_ready;  // completions found but not yet handed out
-    uint64_t m_stopPackets = 0;
+    Ring<Completion> m_ready;  // completions found but not yet handed out, stop packets too
 };

@@ -24,7 +24,8 @@ public:
 };
 
 // Installs the sink (nullptr: the default, which writes caption and text to stderr and
-// answers IDOK). Call before worker threads start or while none shows a box.
+// answers IDOK, or IDNO to an MB_YESNO question, since nobody could have said yes). Call before
+// worker threads start or while none shows a box.
 void SetMessageBoxSink(MessageBoxSink* sink);
 
 // Shows a box through the installed sink. Any thread.

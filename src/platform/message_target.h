@@ -8,7 +8,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
+#include "platform/event.h"
 #include "platform/messages.h"
 
 // The window handle of the worker threads: where they post and send messages.
@@ -44,8 +46,10 @@ public:
     bool Post(uint32_t msg, WPARAM wParam, LPARAM lParam) override;
     std::optional<LRESULT> Send(uint32_t msg, WPARAM wParam, LPARAM lParam) override;
 
-    // Owner thread: handles queued messages in order, waiting up to `timeoutMs` for the
-    // first one; returns how many were handled.
+    // Owner thread: handles the messages queued now, in order, waiting up to `timeoutMs`
+    // (kInfinite: forever) for the first one; returns how many were handled. The thread
+    // that pumps (at first the one that constructed the target) is the owner: a Send made
+    // on it is handled at once instead of queued, so it cannot wait for itself.
     size_t Pump(uint32_t timeoutMs);
     // Any thread: refuses further messages, releases every waiting sender (they get
     // nullopt) and drops what is queued.
@@ -56,7 +60,9 @@ private:
     struct Item;
     Handler m_handler;
     mutable std::mutex m_mutex;
-    std::condition_variable m_cond;
+    std::condition_variable m_cond;      // a message was queued, or closing
+    std::condition_variable m_answered;  // a sent message was answered, or closing
     std::deque<std::shared_ptr<Item>> m_queue;
     bool m_closing = false;
+    std::atomic<std::thread::id> m_owner;
 };

@@ -10,7 +10,9 @@
 class SuspendedThread {
 public:
     SuspendedThread();
-    ~SuspendedThread();  // joins an ended thread; detaches one still running
+    // Joins an ended thread; detaches one still running; a thread never resumed ends
+    // without running its body.
+    ~SuspendedThread();
     SuspendedThread(const SuspendedThread&) = delete;
     SuspendedThread& operator=(const SuspendedThread&) = delete;
 
@@ -23,6 +25,7 @@ public:
     // Gives the thread up: detached, it may run on; nothing it owns is freed here.
     void Abandon();
 
+    // True while a thread is held: created, and neither joined by WaitForEnd nor abandoned.
     bool created() const;
     // A small non-zero number unique to this thread within the process.
     uint32_t id() const;
@@ -31,6 +34,7 @@ public:
 
 private:
     struct State;
+    static void* Trampoline(void* arg);
     std::shared_ptr<State> m_state;
 };
 

@@ -1,0 +1,220 @@
+#include "platform/archive.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t kByteEscape = 0xFF;
+constexpr uint16_t kWordEscape = 0xFFFF;
+constexpr uint16_t kWideMarker = 0xFFFE;
+constexpr uint32_t kDwordEscape = 0xFFFFFFFF;
+
+void AppendUtf8(std::string& out, uint32_t code) {
+    if (code < 0x80) {
+        out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+}
+
+uint16_t Utf16At(const uint8_t* p, size_t unit) {
+    return static_cast<uint16_t>(p[2 * unit] | (p[2 * unit + 1] << 8));
+}
+
+}  // namespace
+
+bool ArchiveReader::Fail() {
+    m_ok = false;
+    return false;
+}
+
+bool ArchiveReader::ReadBytes(void* out, size_t count) {
+    if (!m_ok || count > remaining())
+        return Fail();
+    if (count != 0)
+        std::memcpy(out, m_data + m_pos, count);
+    m_pos += count;
+    return true;
+}
+
+bool ArchiveReader::ReadByte(uint8_t& value) {
+    return ReadBytes(&value, 1);
+}
+
+bool ArchiveReader::ReadWord(uint16_t& value) {
+    uint8_t b[2];
+    if (!ReadBytes(b, sizeof b))
+        return false;
+    value = static_cast<uint16_t>(b[0] | (b[1] << 8));
+    return true;
+}
+
+bool ArchiveReader::ReadUInt(uint32_t& value) {
+    uint8_t b[4];
+    if (!ReadBytes(b, sizeof b))
+        return false;
+    value = static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
+            (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+    return true;
+}
+
+bool ArchiveReader::ReadInt(int32_t& value) {
+    uint32_t raw = 0;
+    if (!ReadUInt(raw))
+        return false;
+    value = static_cast<int32_t>(raw);
+    return true;
+}
+
+bool ArchiveReader::ReadTextLength(uint64_t& length, bool& wide) {
+    wide = false;
+    uint8_t b = 0;
+    if (!ReadByte(b))
+        return false;
+    if (b != kByteEscape) {
+        length = b;
+        return true;
+    }
+    uint16_t w = 0;
+    if (!ReadWord(w))
+        return false;
+    if (w == kWideMarker) {
+        // The length that follows counts UTF-16 units, by the same scheme; after the
+        // marker 0xFFFE is an ordinary word length.
+        wide = true;
+        if (!ReadByte(b))
+            return false;
+        if (b != kByteEscape) {
+            length = b;
+            return true;
+        }
+        if (!ReadWord(w))
+            return false;
+    }
+    if (w != kWordEscape) {
+        length = w;
+        return true;
+    }
+    uint32_t d = 0;
+    if (!ReadUInt(d))
+        return false;
+    if (d != kDwordEscape) {
+        length = d;
+        return true;
+    }
+    uint32_t low = 0;
+    uint32_t high = 0;
+    if (!ReadUInt(low) || !ReadUInt(high))
+        return false;
+    length = (static_cast<uint64_t>(high) << 32) | low;
+    return true;
+}
+
+bool ArchiveReader::ReadText(std::string& value) {
+    uint64_t length = 0;
+    bool wide = false;
+    if (!ReadTextLength(length, wide))
+        return false;
+    // Bound the declared size by what is left before any allocation.
+    const uint64_t left = remaining();
+    if (length > left || (wide && length > left / 2))
+        return Fail();
+    const uint8_t* p = m_data + m_pos;
+    if (!wide) {
+        value.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(length));
+        m_pos += static_cast<size_t>(length);
+        return true;
+    }
+    const size_t units = static_cast<size_t>(length);
+    std::string out;
+    out.reserve(units);
+    for (size_t i = 0; i < units; ++i) {
+        uint32_t code = Utf16At(p, i);
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < units) {
+            const uint32_t low = Utf16At(p, i + 1);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+                AppendUtf8(out, code);
+                continue;
+            }
+        }
+        if (code >= 0xD800 && code <= 0xDFFF)
+            code = 0xFFFD;
+        AppendUtf8(out, code);
+    }
+    m_pos += units * 2;
+    value = std::move(out);
+    return true;
+}
+
+bool ArchiveWriter::Fail() {
+    m_ok = false;
+    return false;
+}
+
+bool ArchiveWriter::WriteBytes(const void* data, size_t count) {
+    if (!m_ok || count > m_capacity - m_pos)
+        return Fail();
+    if (count != 0)
+        std::memcpy(m_buffer + m_pos, data, count);
+    m_pos += count;
+    return true;
+}
+
+bool ArchiveWriter::WriteByte(uint8_t value) {
+    return WriteBytes(&value, 1);
+}
+
+bool ArchiveWriter::WriteWord(uint16_t value) {
+    const uint8_t b[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
+    return WriteBytes(b, sizeof b);
+}
+
+bool ArchiveWriter::WriteUInt(uint32_t value) {
+    const uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    return WriteBytes(b, sizeof b);
+}
+
+bool ArchiveWriter::WriteInt(int32_t value) {
+    return WriteUInt(static_cast<uint32_t>(value));
+}
+
+size_t ArchiveTextSize(size_t length) {
+    if (length < kByteEscape)
+        return 1 + length;
+    if (length < kWideMarker)
+        return 3 + length;
+    return 7 + length;
+}
+
+bool ArchiveWriter::WriteText(std::string_view value) {
+    const size_t length = value.size();
+    if (static_cast<uint64_t>(length) >= kDwordEscape)
+        return Fail();
+    // Check the whole text first, so a text that does not fit leaves no prefix behind.
+    if (!m_ok || ArchiveTextSize(length) > m_capacity - m_pos)
+        return Fail();
+    if (length < kByteEscape) {
+        WriteByte(static_cast<uint8_t>(length));
+    } else if (length < kWideMarker) {
+        WriteByte(kByteEscape);
+        WriteWord(static_cast<uint16_t>(length));
+    } else {
+        WriteByte(kByteEscape);
+        WriteWord(kWordEscape);
+        WriteUInt(static_cast<uint32_t>(length));
+    }
+    return WriteBytes(value.data(), length);
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The stored byte format of setup documents: little-endian numbers with no padding, and
+// texts as a length prefix followed by the bytes.
+//
+// Text length prefix as written: one byte when the length is below 255; else 0xFF and a
+// word when it is below 65,534; else 0xFF, the word 0xFFFF and a 32-bit length. Readers
+// also meet longer-than-needed prefixes, the 64-bit length after a 32-bit 0xFFFFFFFF, and
+// wide texts (0xFF, word 0xFFFE, then a length in UTF-16 units by the same scheme and
+// UTF-16LE text), which become UTF-8.
+//
+// Neither class allocates beyond the texts it returns, and neither ever touches a byte
+// outside the span it was given. Both are plain values for one thread.
+
+// Reads the stored format from a span of memory. The first failed read (data ends, a
+// declared length larger than what is left) makes this and every later read fail, so a
+// caller may read a whole record and test ok() once.
+class ArchiveReader {
+public:
+    ArchiveReader(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+
+    bool ReadByte(uint8_t& value);
+    bool ReadWord(uint16_t& value);
+    bool ReadInt(int32_t& value);
+    bool ReadUInt(uint32_t& value);
+    // Copies `count` raw bytes.
+    bool ReadBytes(void* out, size_t count);
+    // Reads a text in any accepted form; wide texts are converted to UTF-8 (unpaired
+    // surrogates become U+FFFD). A declared length larger than the bytes left fails
+    // before anything is allocated.
+    bool ReadText(std::string& value);
+
+    bool ok() const { return m_ok; }
+    size_t position() const { return m_pos; }
+    size_t remaining() const { return m_size - m_pos; }
+
+private:
+    // Reads a length by the byte / word / dword / qword scheme; `wide` is set when the
+    // 0xFFFE marker announced UTF-16 text.
+    bool ReadTextLength(uint64_t& length, bool& wide);
+    bool Fail();
+
+    const uint8_t* m_data;
+    size_t m_size;
+    size_t m_pos = 0;
+    bool m_ok = true;
+};
+
+// Writes the stored format into a fixed span of memory that never grows. A write that
+// does not fit writes nothing and marks the writer failed; every later write then fails
+// too, so a document that does not fit is detected, never silently cut.
+class ArchiveWriter {
+public:
+    ArchiveWriter(uint8_t* buffer, size_t capacity) : m_buffer(buffer), m_capacity(capacity) {}
+
+    bool WriteByte(uint8_t value);
+    bool WriteWord(uint16_t value);
+    bool WriteInt(int32_t value);
+    bool WriteUInt(uint32_t value);
+    bool WriteBytes(const void* data, size_t count);
+    // Writes the canonical prefix and the bytes. Texts of 2^32 - 1 bytes or more cannot be
+    // stored and fail.
+    bool WriteText(std::string_view value);
+
+    bool ok() const { return m_ok; }
+    size_t size() const { return m_pos; }
+
+private:
+    bool Fail();
+
+    uint8_t* m_buffer;
+    size_t m_capacity;
+    size_t m_pos = 0;
+    bool m_ok = true;
+};
+
+// Number of bytes WriteText uses for a text of `length` bytes (prefix included).
+size_t ArchiveTextSize(size_t length);

@@ -1,0 +1,435 @@
+#include "platform/registry_store.h"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// File layout (all numbers little-endian):
+//   0  8  magic "VLMRHIVE"
+//   8  4  format version (1)
+//  12  4  number of values
+//  16  8  length of the whole file
+//  24 ..  values: name length (4), name, type (4), data length (4), data
+// end-4 4  CRC-32 of every byte before it
+constexpr char kMagic[8] = {'V', 'L', 'M', 'R', 'H', 'I', 'V', 'E'};
+constexpr uint32_t kFormatVersion = 1;
+constexpr size_t kHeaderSize = 24;
+constexpr size_t kTrailerSize = 4;
+constexpr uint32_t kMaxNameLength = 16383;
+
+using CrcTable = std::array<std::array<uint32_t, 256>, 8>;
+
+constexpr CrcTable MakeCrcTable() {
+    CrcTable t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[0][i] = c;
+    }
+    for (uint32_t i = 0; i < 256; ++i)
+        for (int s = 1; s < 8; ++s)
+            t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
+    return t;
+}
+
+constexpr CrcTable kCrc = MakeCrcTable();
+
+// CRC-32 (the zlib polynomial), eight bytes per step.
+uint32_t Crc32(const uint8_t* p, size_t n) {
+    uint32_t c = 0xFFFFFFFFu;
+    while (n >= 8) {
+        const uint32_t a =
+            c ^ (p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24));
+        const uint32_t b = p[4] | (p[5] << 8) | (p[6] << 16) | (static_cast<uint32_t>(p[7]) << 24);
+        c = kCrc[7][a & 0xFF] ^ kCrc[6][(a >> 8) & 0xFF] ^ kCrc[5][(a >> 16) & 0xFF] ^
+            kCrc[4][a >> 24] ^ kCrc[3][b & 0xFF] ^ kCrc[2][(b >> 8) & 0xFF] ^
+            kCrc[1][(b >> 16) & 0xFF] ^ kCrc[0][b >> 24];
+        p += 8;
+        n -= 8;
+    }
+    while (n-- > 0)
+        c = kCrc[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+void PutU32(std::string& out, uint32_t v) {
+    const char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+    out.append(b, 4);
+}
+
+void PutU64(std::string& out, uint64_t v) {
+    PutU32(out, static_cast<uint32_t>(v));
+    PutU32(out, static_cast<uint32_t>(v >> 32));
+}
+
+uint32_t GetU32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+uint64_t GetU64(const uint8_t* p) {
+    return static_cast<uint64_t>(GetU32(p)) | (static_cast<uint64_t>(GetU32(p + 4)) << 32);
+}
+
+std::string ConfigHome() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/')
+        return xdg;
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return std::string(home) + "/.config";
+    return {};
+}
+
+// Creates `path` and its missing parents; new directories get `mode`.
+bool MakeDirectories(const std::string& path, mode_t mode) {
+    if (path.empty())
+        return false;
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
+    const size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash), mode))
+        return false;
+    if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
+        return false;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool SyncDirectory(const std::string& dir) {
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+// A commit that was killed leaves its temporary file behind; remove those whose writer
+// no longer runs, so they cannot pile up.
+void RemoveStaleTemporaries(const std::string& path) {
+    const std::string dir = DirectoryOf(path);
+    const std::string base = path.substr(path.find_last_of('/') + 1) + ".tmp.";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.compare(0, base.size(), base) != 0)
+            continue;
+        const long pid = std::strtol(name.c_str() + base.size(), nullptr, 10);
+        if (pid <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH))
+            unlink((dir + "/" + name).c_str());
+    }
+    closedir(d);
+}
+
+std::atomic<unsigned> g_tempCounter{0};
+
+// Renames a file that does not parse to a name that no other file has, so nothing is
+// ever overwritten. Returns the new name, or empty on failure.
+std::string SetAside(const std::string& path) {
+    char stamp[32];
+    const time_t now = time(nullptr);
+    tm utc{};
+    gmtime_r(&now, &utc);
+    strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    for (int n = 0; n < 1000; ++n) {
+        std::string target = path + ".corrupt-" + stamp;
+        if (n > 0)
+            target += "-" + std::to_string(n);
+        if (link(path.c_str(), target.c_str()) == 0) {
+            unlink(path.c_str());
+            SyncDirectory(DirectoryOf(path));
+            return target;
+        }
+        if (errno == EEXIST)
+            continue;
+        // File systems without hard links: rename, having checked the name is free.
+        struct stat st {};
+        if (lstat(target.c_str(), &st) == 0)
+            continue;
+        if (errno != ENOENT || rename(path.c_str(), target.c_str()) != 0)
+            return {};
+        SyncDirectory(DirectoryOf(path));
+        return target;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string RegistryDirectory() {
+    const std::string home = ConfigHome();
+    return home.empty() ? std::string() : home + "/velmora";
+}
+
+std::string RegistryKey::Path() const {
+    const std::string dir = RegistryDirectory();
+    return dir.empty() ? std::string() : dir + "/" + m_fileName;
+}
+
+std::string EncodeRegistryFile(const RegistryValues& values) {
+    size_t size = kHeaderSize + kTrailerSize;
+    for (const auto& [name, value] : values)
+        size += 12 + name.size() + value.data.size();
+    std::string out;
+    out.reserve(size);
+    out.append(kMagic, sizeof kMagic);
+    PutU32(out, kFormatVersion);
+    PutU32(out, static_cast<uint32_t>(values.size()));
+    PutU64(out, size);
+    for (const auto& [name, value] : values) {
+        PutU32(out, static_cast<uint32_t>(name.size()));
+        out.append(name);
+        PutU32(out, value.type);
+        PutU32(out, static_cast<uint32_t>(value.data.size()));
+        out.append(value.data);
+    }
+    PutU32(out, Crc32(reinterpret_cast<const uint8_t*>(out.data()), out.size()));
+    return out;
+}
+
+bool DecodeRegistryFile(const std::string& bytes, RegistryValues& values) {
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    const size_t size = bytes.size();
+    if (size < kHeaderSize + kTrailerSize || std::memcmp(p, kMagic, sizeof kMagic) != 0)
+        return false;
+    if (GetU32(p + 8) != kFormatVersion || GetU64(p + 16) != size)
+        return false;
+    if (Crc32(p, size - kTrailerSize) != GetU32(p + size - kTrailerSize))
+        return false;
+    const uint32_t count = GetU32(p + 12);
+    const size_t end = size - kTrailerSize;
+    size_t pos = kHeaderSize;
+    RegistryValues parsed;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (end - pos < 4)
+            return false;
+        const uint32_t nameLength = GetU32(p + pos);
+        pos += 4;
+        if (nameLength > kMaxNameLength || end - pos < nameLength + 8u)
+            return false;
+        std::string name(reinterpret_cast<const char*>(p + pos), nameLength);
+        pos += nameLength;
+        RegistryValue value;
+        value.type = GetU32(p + pos);
+        const uint32_t dataLength = GetU32(p + pos + 4);
+        pos += 8;
+        if (end - pos < dataLength)
+            return false;
+        value.data.assign(reinterpret_cast<const char*>(p + pos), dataLength);
+        pos += dataLength;
+        if (!parsed.emplace(std::move(name), std::move(value)).second)
+            return false;
+    }
+    if (pos != end)
+        return false;
+    values = std::move(parsed);
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    size_t room = 65536;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        room = static_cast<size_t>(st.st_size) + 1;
+    // Read until end of file whatever the size said, so a file that changes under us is
+    // read as it is, never as stale or missing bytes.
+    std::string out(room, '\0');
+    size_t used = 0;
+    bool ok = true;
+    for (;;) {
+        if (used == out.size())
+            out.resize(out.size() * 2);
+        const ssize_t n = read(fd, out.data() + used, out.size() - used);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        used += static_cast<size_t>(n);
+    }
+    const int savedErrno = errno;
+    close(fd);
+    errno = savedErrno;
+    if (ok) {
+        out.resize(used);
+        bytes = std::move(out);
+    }
+    return ok;
+}
+
+RegistryLoadStatus RegistryKey::Load(RegistryValues& values, std::string* setAsidePath) const {
+    values.clear();
+    const std::string path = Path();
+    if (path.empty())
+        return RegistryLoadStatus::kMissing;
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes))
+        return errno == ENOENT ? RegistryLoadStatus::kMissing : RegistryLoadStatus::kError;
+    if (DecodeRegistryFile(bytes, values))
+        return RegistryLoadStatus::kOk;
+    values.clear();
+    const std::string aside = SetAside(path);
+    if (aside.empty())
+        return RegistryLoadStatus::kError;
+    if (setAsidePath != nullptr)
+        *setAsidePath = aside;
+    return RegistryLoadStatus::kSetAside;
+}
+
+bool AtomicWriteFile(const std::string& path, const std::string& bytes, unsigned mode) {
+    return AtomicWriteFile(path, bytes.data(), bytes.size(), mode);
+}
+
+bool AtomicWriteFile(const std::string& path, const void* data, size_t size, unsigned mode) {
+    const std::string temp = path + ".tmp." + std::to_string(getpid()) + "." +
+                             std::to_string(g_tempCounter.fetch_add(1));
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0)
+        return false;
+    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, static_cast<const char*>(data), size) &&
+              fsync(fd) == 0;
+    if (close(fd) != 0)
+        ok = false;
+    if (ok && rename(temp.c_str(), path.c_str()) != 0)
+        ok = false;
+    if (!ok) {
+        unlink(temp.c_str());
+        return false;
+    }
+    // The rename is durable only once the directory is; the file itself already is.
+    return SyncDirectory(DirectoryOf(path));
+}
+
+bool RegistryKey::Commit(const RegistryValues& values) const {
+    const std::string dir = RegistryDirectory();
+    if (dir.empty() || !MakeDirectories(dir, 0700))
+        return false;
+    struct stat st {};
+    if (stat(dir.c_str(), &st) == 0 && (st.st_mode & 077) != 0 && st.st_uid == geteuid())
+        chmod(dir.c_str(), 0700);
+    const std::string path = Path();
+    RemoveStaleTemporaries(path);
+    return AtomicWriteFile(path, EncodeRegistryFile(values), 0600);
+}
+
+bool RegistryKey::Remove() const {
+    const std::string path = Path();
+    return !path.empty() && unlink(path.c_str()) == 0;
+}
+
+std::string AutostartDirectory() {
+    const std::string home = ConfigHome();
+    return home.empty() ? std::string() : home + "/autostart";
+}
+
+bool EnsureAutostartDirectory() {
+    const std::string home = ConfigHome();
+    if (home.empty() || !MakeDirectories(home, 0700))
+        return false;
+    return MakeDirectories(AutostartDirectory(), 0755);
+}
+
+std::string DesktopExecQuote(const std::string& argument) {
+    std::string quoted = "\"";
+    for (char c : argument) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\')
+            quoted += '\\';
+        if (c == '%')
+            quoted += '%';
+        quoted += c;
+    }
+    quoted += '"';
+    // The Exec value is itself a string value of the file format.
+    std::string escaped;
+    for (char c : quoted) {
+        switch (c) {
+            case '\\':
+                escaped += "\\\\";
+                break;
+            case '\n':
+                escaped += "\\n";
+                break;
+            case '\t':
+                escaped += "\\t";
+                break;
+            case '\r':
+                escaped += "\\r";
+                break;
+            default:
+                escaped += c;
+        }
+    }
+    return escaped;
+}
+
+bool WriteAutostartEntry(const std::string& name, const std::string& execLine) {
+    if (!EnsureAutostartDirectory())
+        return false;
+    const std::string text = "[Desktop Entry]\nType=Application\nName=" + name +
+                             "\nExec=" + execLine +
+                             "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
+    return AtomicWriteFile(AutostartDirectory() + "/" + name + ".desktop", text, 0644);
+}
+
+bool RemoveAutostartEntry(const std::string& name) {
+    const std::string dir = AutostartDirectory();
+    if (dir.empty())
+        return false;
+    if (unlink((dir + "/" + name + ".desktop").c_str()) != 0)
+        return false;
+    SyncDirectory(dir);
+    return true;
+}
+
+std::string ExecutablePath() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return {};
+    return std::string(path, static_cast<size_t>(n));
+}

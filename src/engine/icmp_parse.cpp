@@ -1,0 +1,163 @@
+#include "engine/icmp_parse.h"
+
+#include <mutex>
+#include <shared_mutex>
+
+#include "engine/engine_messages.h"
+#include "engine/host_list.h"
+#include "platform/message_target.h"
+#include "platform/tick.h"
+
+namespace {
+
+constexpr uint8_t kIcmpEchoReply = 0;
+constexpr uint8_t kIcmpEchoRequest = 8;
+constexpr uint8_t kIcmpLastErrorType = 18;
+constexpr uint8_t kIcmp6LastErrorType = 4;
+constexpr uint8_t kIcmp6EchoRequest = 128;
+constexpr uint8_t kIcmp6EchoReply = 129;
+constexpr uint32_t kIcmpHeaderSize = 8;
+constexpr uint32_t kIpv4MinHeader = 20;
+constexpr uint32_t kIpv6HeaderSize = 40;
+constexpr uint8_t kIcmp6ReplyTtl = 128;
+
+// Identifier and sequence travel least significant byte first (see the request builder).
+uint16_t ReadLe16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+CHostList* CurrentTable() {
+    return std::atomic_ref<CHostList*>(g_pHostList).load(std::memory_order_acquire);
+}
+
+// The host an answer names, when it answers the host's current request.
+CHostItem* MatchHost(CHostList* table, uint32_t index, uint16_t sequence) {
+    CHostItem* host = table->Host(index);
+    if (host == nullptr || host->seq.load(std::memory_order_acquire) != sequence)
+        return nullptr;
+    return host;
+}
+
+void PostReply(MessageTarget* target, uint32_t index, uint16_t sequence) {
+    if (target != nullptr)
+        target->Post(WM_PING_REPLY, index, sequence);
+}
+
+// An echo reply carrying `id` and `sequence`; `ttl` is what the record keeps.
+void AcceptEchoReply(uint16_t id, uint16_t sequence, uint8_t ttl) {
+    CHostList* table = CurrentTable();
+    if (table == nullptr)
+        return;
+    uint32_t index = IndexFromEchoId(id);
+    MessageTarget* target = nullptr;
+    {
+        std::shared_lock lock(table->lifetime);
+        CHostItem* host = MatchHost(table, index, sequence);
+        if (host == nullptr)
+            return;
+        host->seq.fetch_add(1, std::memory_order_acq_rel);
+        uint32_t tick = GetTick();
+        uint32_t deadline = host->pending_tick.load(std::memory_order_acquire) +
+                            host->timeout.load(std::memory_order_relaxed);
+        // Unsigned 32-bit tick arithmetic: a reply at or after the deadline (or after the
+        // send cycle has already reported the time-out and cleared pending_tick) is late.
+        if (deadline <= tick)
+            return;
+        host->answer_tick.store(tick, std::memory_order_release);
+        host->result.store(PING_RESULT_REPLY, std::memory_order_relaxed);
+        host->recv_count.fetch_add(1, std::memory_order_relaxed);
+        host->ttl.store(ttl, std::memory_order_relaxed);
+        if (host->up.load(std::memory_order_relaxed) == 1) {
+            host->run_count.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            host->up.store(1, std::memory_order_relaxed);
+            host->run_count.store(0, std::memory_order_relaxed);
+        }
+        target = table->notify_wnd;
+    }
+    PostReply(target, index, sequence);
+}
+
+// An ICMP or ICMPv6 error of `type` and `code` that quotes a request with `id` and
+// `sequence`. Errors are never late.
+void AcceptError(uint8_t type, uint8_t code, uint16_t id, uint16_t sequence) {
+    CHostList* table = CurrentTable();
+    if (table == nullptr)
+        return;
+    uint32_t index = IndexFromEchoId(id);
+    MessageTarget* target = nullptr;
+    {
+        std::shared_lock lock(table->lifetime);
+        CHostItem* host = MatchHost(table, index, sequence);
+        if (host == nullptr)
+            return;
+        host->result.store(type, std::memory_order_relaxed);
+        host->seq.fetch_add(1, std::memory_order_acq_rel);
+        host->icmp_code.store(code, std::memory_order_relaxed);
+        host->answer_tick.store(GetTick(), std::memory_order_release);
+        if (host->up.load(std::memory_order_relaxed) == 0) {
+            host->run_count.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            host->up.store(0, std::memory_order_relaxed);
+            host->run_count.store(0, std::memory_order_relaxed);
+        }
+        target = table->notify_wnd;
+    }
+    PostReply(target, index, sequence);
+}
+
+}  // namespace
+
+int ParseIcmpV4(const uint8_t* data, uint32_t length) {
+    if (data == nullptr || length < 1)
+        return -1;
+    uint32_t h = 4u * (data[0] & 0x0F);
+    if (length < h + kIcmpHeaderSize)
+        return -1;
+    // A header length below the IPv4 minimum is not an IPv4 datagram; its TTL byte could
+    // even lie past the end of a short one.
+    if (h < kIpv4MinHeader)
+        return 0;
+    const uint8_t* icmp = data + h;
+    uint8_t type = icmp[0];
+    if (type == kIcmpEchoReply) {
+        AcceptEchoReply(ReadLe16(icmp + 4), ReadLe16(icmp + 6), data[8]);
+        return 0;
+    }
+    if (type > kIcmpLastErrorType)
+        return 0;
+    // An error quotes the IPv4 header and the first 8 bytes of the datagram it is about.
+    const uint8_t* quoted = icmp + kIcmpHeaderSize;
+    uint32_t quotedStart = h + kIcmpHeaderSize;
+    if (length < quotedStart + 1)
+        return 0;
+    uint32_t q = 4u * (quoted[0] & 0x0F);
+    if (length < quotedStart + q + kIcmpHeaderSize)
+        return 0;
+    const uint8_t* request = quoted + q;
+    if (request[0] != kIcmpEchoRequest)
+        return 0;
+    AcceptError(type, icmp[1], ReadLe16(request + 4), ReadLe16(request + 6));
+    return 0;
+}
+
+int ParseIcmpV6(const uint8_t* data, uint32_t length) {
+    if (data == nullptr || length < kIcmpHeaderSize)
+        return -1;
+    uint8_t type = data[0];
+    if (type == kIcmp6EchoReply) {
+        AcceptEchoReply(ReadLe16(data + 4), ReadLe16(data + 6), kIcmp6ReplyTtl);
+        return 0;
+    }
+    if (type > kIcmp6LastErrorType)
+        return 0;
+    // The quoted packet follows the 8-byte error header: its IPv6 header, then our request.
+    const uint32_t requestStart = kIcmpHeaderSize + kIpv6HeaderSize;
+    if (length < requestStart + kIcmpHeaderSize)
+        return 0;
+    const uint8_t* request = data + requestStart;
+    if (request[0] != kIcmp6EchoRequest)
+        return 0;
+    AcceptError(type, data[1], ReadLe16(request + 4), ReadLe16(request + 6));
+    return 0;
+}

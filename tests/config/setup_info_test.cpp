@@ -133,14 +133,4 @@ TEST(SetupInfoTest, CsvLogFollowsBitZeroOfReserve2Only) {
     EXPECT_TRUE(s.LogAsCsv());
 }
 
-TEST(SetupInfoTest, StartFlagsDefaultToRunAtLogonAndAutoStart) {
-    CSetupInfo s;
-    EXPECT_NE(s.start_set & kStartSetRunAtLogon, 0);
-    EXPECT_NE(s.start_set & kStartSetAutoStart, 0);
-}
-
-TEST(SetupInfoTest, LivePointerStartsNull) {
-    EXPECT_EQ(g_pSetupInfo, nullptr);
-}
-
 }  // namespace

@@ -136,6 +136,7 @@ private:
     bool Greet(const char* command);
     std::string LocalHostName() const;
     bool ReceiveReply(uint32_t& lastDataTick, std::string& text);
+    bool FailRead(int code);
     bool ReadReply(int expectedCode);
     bool ReadReplySkip250(int expectedCode);
     bool ExpectReply(int expectedCode) { return ReadReply(expectedCode); }

@@ -1,0 +1,324 @@
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mail/base64.h"
+#include "mail/scripted_smtp_server.h"
+#include "mail/smtp_client.h"
+#include "platform/last_error.h"
+
+namespace {
+
+using mailtest::ScriptedSmtpServer;
+using Clock = std::chrono::steady_clock;
+
+long ElapsedMs(Clock::time_point since) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+std::string Decode64(const std::string& text) {
+    CMimeString decoded(CMimeString::kDecode, CMimeString::kBase64Algo, text);
+    return decoded.GetString();
+}
+
+size_t OpenDescriptors() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+TEST(SmtpScriptedTest, SplitRepliesAndStray250BeforeTheLoginChallenge) {
+    ScriptedSmtpServer server;
+    server.Send("220 scripted ESMTP\r\n")
+        .ReadLine()  // EHLO
+        // The EHLO reply arrives in three pieces, split inside lines and inside CR LF,
+        // followed by a stray 250 reply that the AUTH reply reader must pass over.
+        .Send("250-scripted")
+        .Pause(30)
+        .Send(" greets you\r\n250-AUTH LOGIN\r")
+        .Pause(30)
+        .Send("\n250 HELP\r\n250 SIZE 1000\r\n")
+        .ReadLine()  // AUTH LOGIN
+        .Send("334 VXNlcm5hbWU6\r\n")
+        .ReadLine()  // user
+        .Send("33")
+        .Pause(30)
+        .Send("4 UGFzc3dvcmQ6\r\n")
+        .ReadLine()  // password
+        .Send("235 2.7.0 Authentication successful\r\n")
+        .ReadLine()  // QUIT
+        .Send("221 bye\r\n");
+    ASSERT_TRUE(server.Start());
+
+    // Far beyond the old fixed login line: the user name is 2,000 bytes, some of them high.
+    std::string user;
+    for (int i = 0; i < 2000; ++i)
+        user += static_cast<char>(i % 7 == 0 ? 0xE9 : 'a' + i % 26);
+    const std::string password = "p\xC3\xA4ss w\xC3\xB6rd";
+
+    CSMTPConnection connection;
+    ASSERT_TRUE(connection.ConnectWithLogin("127.0.0.1", server.port(), user, password))
+        << connection.GetLastReply() << " error " << GetLastErrorCode();
+    EXPECT_EQ(connection.GetLastCode(), 235);
+    EXPECT_TRUE(connection.Disconnect());
+    ASSERT_TRUE(server.WaitDone());
+
+    const std::vector<std::string> lines = server.Lines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0].rfind("EHLO ", 0), 0u);
+    EXPECT_GT(lines[0].size(), 5u);
+    EXPECT_EQ(lines[1], "AUTH LOGIN");
+    EXPECT_EQ(Decode64(lines[2]), user);
+    EXPECT_EQ(Decode64(lines[3]), password);
+    EXPECT_EQ(lines[4], "QUIT");
+}
+
+TEST(SmtpScriptedTest, WholeTransactionOnTheWireWithSeveralRepliesInOneRead) {
+    ScriptedSmtpServer server;
+    server.Send("220 scripted\r\n")
+        .ReadLine()  // HELO
+        .Send("250 hello\r\n")
+        .ReadLine()  // MAIL FROM
+        // The replies to MAIL FROM and RCPT TO arrive together, before RCPT TO is sent.
+        .Send("250 sender ok\r\n250 recipient ok\r\n")
+        .ReadLine()  // RCPT TO
+        .ReadLine()  // DATA
+        .Send("354 go ahead\r\n")
+        .ReadData()
+        .Send("250 queued\r\n")
+        .ReadLine()  // QUIT
+        .Send("221 bye\r\n");
+    ASSERT_TRUE(server.Start());
+
+    CSMTPConnection connection;
+    ASSERT_TRUE(connection.Connect("127.0.0.1", server.port()));
+    CSMTPMessage message;
+    message.m_From = CSMTPAddress("", "from@example.test");
+    message.AddRecipient(CSMTPAddress("to@example.test", "to@example.test"));
+    message.m_sSubject = "s";
+    message.SetBody(".leading\n.\nlast");
+    ASSERT_TRUE(connection.SendMessage(message, 0)) << connection.GetLastReply();
+    EXPECT_TRUE(connection.Disconnect());
+    ASSERT_TRUE(server.WaitDone());
+
+    const std::vector<std::string> lines = server.Lines();
+    ASSERT_EQ(lines.size(), 15u);
+    EXPECT_EQ(lines[0].rfind("HELO ", 0), 0u);
+    EXPECT_EQ(lines[1], "MAIL FROM:<from@example.test>");
+    EXPECT_EQ(lines[2], "RCPT TO:<to@example.test>");
+    EXPECT_EQ(lines[3], "DATA");
+    EXPECT_EQ(lines[4], "From: from@example.test");
+    EXPECT_EQ(lines[5], "To: to@example.test <to@example.test>");
+    EXPECT_EQ(lines[6], "Subject: s");
+    EXPECT_EQ(lines[7].rfind("Date: ", 0), 0u);
+    EXPECT_EQ(lines[8], "X-Mailer: CSMTPConnection v1.21");
+    EXPECT_EQ(lines[9], "");
+    EXPECT_EQ(lines[10], "..leading");
+    EXPECT_EQ(lines[11], "..");
+    EXPECT_EQ(lines[12], "last");
+    EXPECT_EQ(lines[13], ".");
+    EXPECT_EQ(lines[14], "QUIT");
+}
+
+TEST(SmtpScriptedTest, LoginAnsweredWithAnotherCodeFailsAndQuits) {
+    ScriptedSmtpServer server;
+    server.Send("220 scripted\r\n")
+        .ReadLine()
+        .Send("250 hello\r\n")
+        .ReadLine()  // AUTH LOGIN
+        .Send("504 5.5.4 Unrecognized authentication type\r\n")
+        .ReadLine()  // QUIT
+        .Send("221 bye\r\n");
+    ASSERT_TRUE(server.Start());
+
+    CSMTPConnection connection;
+    EXPECT_FALSE(connection.ConnectWithLogin("127.0.0.1", server.port(), "u", "p"));
+    EXPECT_EQ(GetLastErrorCode(), kWsaErrorProtocol);
+    EXPECT_EQ(connection.GetLastReply(), "504 5.5.4 Unrecognized authentication type");
+    EXPECT_FALSE(connection.IsConnected());
+    ASSERT_TRUE(server.WaitDone());
+    const std::vector<std::string> lines = server.Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], "AUTH LOGIN");
+    EXPECT_EQ(lines[2], "QUIT");
+}
+
+TEST(SmtpScriptedTest, SilentServerFailsAfterTheIdleLimit) {
+    {
+        // Silent until QUIT, which it answers: the time-out stays the reported error.
+        ScriptedSmtpServer server;
+        server.ReadLine().Send("221 bye\r\n");
+        ASSERT_TRUE(server.Start());
+        CSMTPConnection connection;
+        connection.SetReplyTimeLimits(300, 100);
+        const auto start = Clock::now();
+        EXPECT_FALSE(connection.Connect("127.0.0.1", server.port()));
+        const long elapsed = ElapsedMs(start);
+        EXPECT_EQ(GetLastErrorCode(), kWsaErrorTimedOut);
+        EXPECT_EQ(connection.GetLastReply(), "");
+        EXPECT_GE(elapsed, 300);
+        EXPECT_LT(elapsed, 5000);
+        ASSERT_TRUE(server.WaitDone());
+        EXPECT_EQ(server.Lines(), std::vector<std::string>{"QUIT"});
+    }
+    {
+        // Silent throughout: QUIT is not answered either, which reports a bad command.
+        ScriptedSmtpServer server;
+        ASSERT_TRUE(server.Start());
+        CSMTPConnection::SetDefaultReplyTimeLimits(200, 50);
+        CSMTPConnection connection;
+        CSMTPConnection::SetDefaultReplyTimeLimits(CSMTPConnection::kDefaultIdleLimitMs,
+                                                   CSMTPConnection::kDefaultWaitMs);
+        const auto start = Clock::now();
+        EXPECT_FALSE(connection.Connect("127.0.0.1", server.port()));
+        EXPECT_GE(ElapsedMs(start), 400);
+        EXPECT_EQ(GetLastErrorCode(), kErrorBadCommand);
+    }
+}
+
+TEST(SmtpScriptedTest, EarlyCloseFailsAtOnce) {
+    {
+        ScriptedSmtpServer server;
+        server.Close();
+        ASSERT_TRUE(server.Start());
+        CSMTPConnection connection;  // default limits: 18 s would show as a hang
+        const auto start = Clock::now();
+        EXPECT_FALSE(connection.Connect("127.0.0.1", server.port()));
+        EXPECT_LT(ElapsedMs(start), 3000);
+        EXPECT_FALSE(connection.IsConnected());
+    }
+    {
+        // Closed in the middle of a multi-line reply to MAIL FROM.
+        ScriptedSmtpServer server;
+        server.Send("220 scripted\r\n")
+            .ReadLine()
+            .Send("250 hello\r\n")
+            .ReadLine()
+            .Send("250-partial\r\n")
+            .Close();
+        ASSERT_TRUE(server.Start());
+        CSMTPConnection connection;
+        ASSERT_TRUE(connection.Connect("127.0.0.1", server.port()));
+        CSMTPMessage message;
+        message.m_From = CSMTPAddress("", "a@example.test");
+        message.AddRecipient(CSMTPAddress("", "b@example.test"));
+        const auto start = Clock::now();
+        EXPECT_FALSE(connection.SendMessage(message, 0));
+        EXPECT_EQ(GetLastErrorCode(), kErrorBadCommand);
+        EXPECT_EQ(connection.GetLastReply(), "250-partial\r\n");
+        EXPECT_FALSE(connection.Disconnect());
+        EXPECT_LT(ElapsedMs(start), 3000);
+    }
+}
+
+TEST(SmtpScriptedTest, OverlongReplyLines) {
+    {
+        // 999 bytes may still be a line: the read waits, and fails only at the idle limit.
+        ScriptedSmtpServer server;
+        server.Send(std::string(999, 'x')).ReadLine().Send("221 bye\r\n");
+        ASSERT_TRUE(server.Start());
+        CSMTPConnection connection;
+        connection.SetReplyTimeLimits(300, 100);
+        const auto start = Clock::now();
+        EXPECT_FALSE(connection.Connect("127.0.0.1", server.port()));
+        EXPECT_GE(ElapsedMs(start), 300);
+        EXPECT_EQ(GetLastErrorCode(), kWsaErrorTimedOut);
+        EXPECT_EQ(connection.GetLastReply(), std::string(999, 'x'));
+    }
+    {
+        // One byte more can never become a reply that fits: it fails at once.
+        ScriptedSmtpServer server;
+        server.Send(std::string(1000, 'y')).ReadLine().Send("221 bye\r\n");
+        ASSERT_TRUE(server.Start());
+        CSMTPConnection connection;
+        const auto start = Clock::now();
+        EXPECT_FALSE(connection.Connect("127.0.0.1", server.port()));
+        EXPECT_LT(ElapsedMs(start), 3000);
+        EXPECT_EQ(GetLastErrorCode(), kWsaErrorMessageSize);
+        EXPECT_EQ(connection.GetLastReply(), std::string(1000, 'y'));
+        ASSERT_TRUE(server.WaitDone());
+        EXPECT_EQ(server.Lines(), std::vector<std::string>{"QUIT"});
+    }
+}
+
+TEST(SmtpScriptedTest, ServerGoneDuringALargeBodyFailsWithoutSigpipe) {
+    ScriptedSmtpServer server;
+    server.Send("220 scripted\r\n")
+        .ReadLine()
+        .Send("250 hello\r\n")
+        .ReadLine()
+        .Send("250 ok\r\n")
+        .ReadLine()
+        .Send("250 ok\r\n")
+        .ReadLine()
+        .Send("354 go\r\n")
+        .Close();
+    ASSERT_TRUE(server.Start());
+    CSMTPConnection connection;
+    ASSERT_TRUE(connection.Connect("127.0.0.1", server.port()));
+    CSMTPMessage message;
+    message.m_From = CSMTPAddress("", "a@example.test");
+    message.AddRecipient(CSMTPAddress("", "b@example.test"));
+    message.SetBody(std::string(16 * 1024 * 1024, 'z'));
+    // Without MSG_NOSIGNAL the write to the closed connection would kill this process.
+    EXPECT_FALSE(connection.SendMessage(message, 0));
+    const int error = GetLastErrorCode();
+    EXPECT_TRUE(error == kWsaErrorConnReset || error == kErrorBadCommand) << error;
+}
+
+TEST(SmtpScriptedTest, NoDescriptorLeaksAfterFailures) {
+    const size_t before = OpenDescriptors();
+    {
+        CSMTPConnection connection;
+        EXPECT_FALSE(connection.Disconnect());  // never connected: nothing sent, nothing open
+        EXPECT_FALSE(connection.Connect("", 25));
+        EXPECT_EQ(GetLastErrorCode(), kWsaErrorInvalidArgument);
+        // A label longer than 63 bytes is refused by the resolver itself, without any query.
+        EXPECT_FALSE(connection.Connect((std::string(70, 'a') + ".test").c_str(), 25));
+        EXPECT_EQ(GetLastErrorCode(), kWsaErrorInvalidArgument);
+    }
+    {
+        ScriptedSmtpServer server;
+        server.Close();
+        ASSERT_TRUE(server.Start());
+        CSMTPConnection connection;
+        EXPECT_FALSE(connection.ConnectWithLogin("127.0.0.1", server.port(), "u", "p"));
+    }
+    {
+        ScriptedSmtpServer server;
+        server.Send("220 scripted\r\n").ReadLine().Send("550 go away\r\n").ReadLine().Close();
+        ASSERT_TRUE(server.Start());
+        CSMTPConnection connection;
+        EXPECT_FALSE(connection.Connect("127.0.0.1", server.port()));
+        EXPECT_EQ(connection.GetLastCode(), 550);
+        EXPECT_EQ(GetLastErrorCode(), kErrorBadCommand);  // the QUIT read found the end
+    }
+    {
+        ScriptedSmtpServer server;
+        server.Send("220 scripted\r\n")
+            .ReadLine()
+            .Send("250 ok\r\n")
+            .ReadLine()
+            .Send("451 try later\r\n");
+        ASSERT_TRUE(server.Start());
+        auto connection = std::make_unique<CSMTPConnection>();
+        ASSERT_TRUE(connection->Connect("127.0.0.1", server.port()));
+        CSMTPMessage message;
+        message.m_From = CSMTPAddress("", "a@example.test");
+        EXPECT_FALSE(connection->SendMessage(message, 0));
+        EXPECT_EQ(connection->GetLastReply(), "451 try later");
+        connection->SetReplyTimeLimits(200, 50);
+        connection.reset();  // the destructor sends QUIT and closes
+        ASSERT_TRUE(server.WaitDone());
+        EXPECT_EQ(server.Lines().back(), "QUIT");
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+}  // namespace

@@ -37,7 +37,7 @@ TEST(SmtpScriptedTest, SplitRepliesAndStray250BeforeTheLoginChallenge) {
     ScriptedSmtpServer server;
     server.Send("220 scripted ESMTP\r\n")
         .ReadLine()  // EHLO
-        // The EHLO reply arrives in three pieces, split inside lines and inside CR LF,
+        // The EHLO reply arrives in three chunks, split inside lines and inside CR LF,
         // followed by a stray 250 reply that the AUTH reply reader must pass over.
         .Send("250-scripted")
         .Pause(30)

@@ -343,8 +343,10 @@ TEST(BaseThreadTest, ObjectDeletedBeforeResumeNeitherRunsNorHangs) {
     SUCCEED();
 }
 
-// Kept reachable for good: an abandoned thread's object may never be freed.
-std::vector<cbasethread*> g_abandoned;
+// Kept reachable for good: an abandoned thread's object may never be freed. A plain array,
+// so no destructor at exit makes them look leaked.
+cbasethread* g_abandoned[8];
+int g_abandonedCount = 0;
 
 TEST(BaseThreadTest, ThreadThatDoesNotEndIsAbandonedAfterTheWaitNotCancelled) {
     static Event release(true, false);
@@ -359,7 +361,7 @@ TEST(BaseThreadTest, ThreadThatDoesNotEndIsAbandonedAfterTheWaitNotCancelled) {
         }
     };
     auto* stuck = new Stuck;
-    g_abandoned.push_back(stuck);
+    g_abandoned[g_abandonedCount++] = stuck;
     stuck->Resume();
     stuck->Trigger();
     ASSERT_TRUE(WaitUntil([] { return entered.load(); }));
@@ -391,7 +393,7 @@ TEST(BaseThreadTest, ExitWaitCanBeShortened) {
         }
     };
     auto* stuck = new Stuck;
-    g_abandoned.push_back(stuck);
+    g_abandoned[g_abandonedCount++] = stuck;
     stuck->Resume();
     ASSERT_TRUE(WaitUntil([] { return entered.load(); }));
     stuck->Stop();

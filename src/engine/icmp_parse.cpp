@@ -49,7 +49,6 @@ void AcceptEchoReply(uint16_t id, uint16_t sequence, uint8_t ttl) {
     if (table == nullptr)
         return;
     uint32_t index = IndexFromEchoId(id);
-    MessageTarget* target = nullptr;
     {
         std::shared_lock lock(table->lifetime);
         CHostItem* host = MatchHost(table, index, sequence);
@@ -73,9 +72,10 @@ void AcceptEchoReply(uint16_t id, uint16_t sequence, uint8_t ttl) {
             host->up.store(1, std::memory_order_relaxed);
             host->run_count.store(0, std::memory_order_relaxed);
         }
-        target = table->notify_wnd;
+        // Posted under the lock (a post never blocks): whoever detaches the window under
+        // the exclusive lock knows that no post to it is still under way.
+        PostReply(table->notify_wnd, index, sequence);
     }
-    PostReply(target, index, sequence);
 }
 
 // An ICMP or ICMPv6 error of `type` and `code` that quotes a request with `id` and
@@ -85,7 +85,6 @@ void AcceptError(uint8_t type, uint8_t code, uint16_t id, uint16_t sequence) {
     if (table == nullptr)
         return;
     uint32_t index = IndexFromEchoId(id);
-    MessageTarget* target = nullptr;
     {
         std::shared_lock lock(table->lifetime);
         CHostItem* host = MatchHost(table, index, sequence);
@@ -101,9 +100,10 @@ void AcceptError(uint8_t type, uint8_t code, uint16_t id, uint16_t sequence) {
             host->up.store(0, std::memory_order_relaxed);
             host->run_count.store(0, std::memory_order_relaxed);
         }
-        target = table->notify_wnd;
+        // Posted under the lock (a post never blocks): whoever detaches the window under
+        // the exclusive lock knows that no post to it is still under way.
+        PostReply(table->notify_wnd, index, sequence);
     }
-    PostReply(target, index, sequence);
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 // and reported to the table's notify window with WM_PING_REPLY(host index, sequence).
 // Anything else (foreign, malformed, late, stale) changes nothing and posts nothing.
 // Both run on the receive thread; they hold the table's lifetime lock shared while they
-// touch a record and never read outside [data, data + length).
+// touch a record and post (so a window detached under the exclusive lock gets no further
+// post), and never read outside [data, data + length).
 
 // One datagram of the IPv4 socket: IPv4 header, then the ICMP message. Returns -1 for a
 // datagram too short to hold an ICMP header, else 0.

@@ -93,9 +93,15 @@ int cmsgthread::Run() {
             wanted = period.load();  // DoWork may have changed it
             // A trigger or quit ends this wait early; a trigger posted during DoWork is
             // still queued and ends it at once.
-            if (elapsed < wanted)
-                m_queue.Wait(wanted - elapsed);
-        } else if (m_queue.Wait(kInfinite) == ThreadQueue::WaitResult::kTrigger) {
+            if (elapsed < wanted &&
+                m_queue.Wait(wanted - elapsed) == ThreadQueue::WaitResult::kQuit)
+                break;
+        } else {
+            ThreadQueue::WaitResult woken = m_queue.Wait(kInfinite);
+            // Quit stays posted and would end every later wait at once: the loop ends on
+            // it rather than spin until `stop` is seen.
+            if (woken == ThreadQueue::WaitResult::kQuit)
+                break;
             DoWork();
         }
     }

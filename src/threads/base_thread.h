@@ -72,7 +72,8 @@ private:
 };
 
 // A worker that waits on its own message queue: Trigger posts one trigger (each trigger is
-// one more run of DoWork), Stop posts quit, and the periodic wait is a timed queue wait.
+// one more run of DoWork; one posted during DoWork ends the next wait at once), Stop posts
+// quit, and the periodic wait is a timed queue wait. Period 0: runs only when triggered.
 class cmsgthread : public cbasethread {
 public:
     int Run() override;
@@ -87,7 +88,9 @@ private:
 };
 
 // A worker that waits on an auto-reset event; the next run starts `period` ms after the
-// previous DoWork ended, at once on the first pass and after Trigger.
+// previous DoWork ended, at once on the first pass and after Trigger (also a Trigger that
+// comes while DoWork runs). With `pause` set or period 0 it sleeps until the event is
+// signalled. While DoWork runs, `last_run` holds the tick at which that run started.
 class ceventthread : public cbasethread {
 public:
     ceventthread();

@@ -221,6 +221,35 @@ TEST_F(FakeClockTest, EventThreadCountsThePeriodFromTheEndOfDoWork) {
     EXPECT_EQ(starts[1] - starts[0], 13000u);
 }
 
+TEST_F(FakeClockTest, EventThreadWaitsThroughTheTickWrap) {
+    g_fakeNow = 4294957196u;
+    EventWorker worker;
+    worker.SetPeriod(10000);
+    worker.work = [](int) { g_fakeNow += 100; };
+    worker.Resume();
+    ASSERT_TRUE(WaitUntil([&] { return worker.last_run.load() == 4294957296u; }));
+
+    // last_run + period wraps to 0 while the tick has not wrapped yet: 1 ms of the period is
+    // left.
+    g_fakeNow = 4294967295u;
+    uint64_t reads = g_tickReads.load();
+    worker.event.Set();
+    ASSERT_TRUE(WaitUntil([&] { return g_tickReads.load() >= reads + 3; }));
+    EXPECT_EQ(worker.runs.load(), 1) << "ran early at the tick wrap";
+
+    g_fakeNow = 1;  // wrapped, and the period is over
+    worker.event.Set();
+    ASSERT_TRUE(RunsReach(worker.runs, 2));
+}
+
+TEST(MsgThreadTest, QuitPostedWithoutStopEndsTheLoop) {
+    MsgWorker worker;
+    worker.Resume();
+    worker.messageQueue().PostQuit();
+    EXPECT_EQ(worker.WaitForExit(), 1);
+    EXPECT_EQ(worker.runs.load(), 0);
+}
+
 TEST(EventThreadTest, RealRunsStartPeriodAfterThePreviousEnd) {
     EventWorker worker;
     worker.SetPeriod(400);

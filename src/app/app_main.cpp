@@ -1,0 +1,67 @@
+#include "app/app_main.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QTimer>
+
+#include "app/corvantis_app.h"
+#include "app/session_end.h"
+#include "platform/box_presenter.h"
+#include "platform/message_box.h"
+#include "ui/main_frame.h"
+#include "ui/qt_message_box.h"
+
+namespace {
+
+// VELMORA_GRAB_PNG=<file> saves a picture of the main window VELMORA_GRAB_DELAY_MS (default
+// 3000) after start-up; the documentation's screenshot is taken that way.
+void ScheduleWindowGrab(CMainFrame* frame) {
+    const char* path = std::getenv("VELMORA_GRAB_PNG");
+    if (path == nullptr || path[0] == '\0')
+        return;
+    int delay = 3000;
+    if (const char* text = std::getenv("VELMORA_GRAB_DELAY_MS"))
+        delay = std::atoi(text);
+    const QString file = QString::fromLocal8Bit(path);
+    QTimer::singleShot(delay, frame, [frame, file] {
+        const bool ok = frame->grab().save(file);
+        std::fprintf(stderr, "velmora: window picture %s %s\n", ok ? "saved to" : "NOT saved to",
+                     file.toLocal8Bit().constData());
+    });
+}
+
+}  // namespace
+
+int RunApplication(int argc, char** argv) {
+    QApplication app(argc, argv);
+    // Closing the window hides it; only Exit or the end of the session ends the program.
+    app.setQuitOnLastWindowClosed(false);
+
+    QtMessageBoxSink sink;
+    SetMessageBoxSink(&sink);
+    QtBoxPresenter presenter;
+    SetBoxPresenter(&presenter);
+    CSessionWatcher watcher;
+
+    if (!theApp.InitInstance()) {
+        SetMessageBoxSink(nullptr);
+        SetBoxPresenter(nullptr);
+        return 0;
+    }
+    CMainFrame* frame = theApp.m_pMainWnd;
+    sink.SetOwner(frame);
+    watcher.SetFrame(frame);
+    ScheduleWindowGrab(frame);
+
+    const int code = app.exec();
+
+    // Worker threads given up at exit may still run: end here, without destroying the
+    // objects they might touch. Every line of the log has already reached the kernel.
+    sink.Close();
+    std::fflush(nullptr);
+    _exit(code);
+}

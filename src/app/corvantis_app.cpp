@@ -1,0 +1,105 @@
+#include "app/corvantis_app.h"
+
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include "engine/host_list.h"
+#include "platform/instance_lock.h"
+#include "platform/shell.h"
+#include "ui/command_table.h"
+#include "ui/main_frame.h"
+
+CCorvantisApp theApp;
+
+namespace {
+
+// Held for the life of the process; the system drops it whatever way the process ends.
+InstanceLock g_instanceLock;
+
+AboutRunner g_aboutRunner = nullptr;
+
+void ShowAboutBox() {
+    QMessageBox::about(theApp.m_pMainWnd, "About  Velmora IPV6", "Velmora IPV6 V4.0.0");
+}
+
+}  // namespace
+
+void SetAboutRunner(AboutRunner runner) {
+    g_aboutRunner = runner;
+}
+
+CCorvantisApp::CCorvantisApp() {
+    // Local times in mails and log lines follow TZ when it is set.
+    tzset();
+}
+
+bool CCorvantisApp::InitInstance() {
+    if (g_instanceLock.Acquire(kInstanceLockName) == InstanceLock::Result::kHeldElsewhere)
+        return false;
+
+    // Sockets need no start-up here; a peer closing a connection must not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QCoreApplication::setOrganizationName("Local AppWizard-Generated Applications");
+    QCoreApplication::setApplicationName(QString::fromUtf8(StringResource(IDS_APP_TITLE)));
+
+    for (size_t i = 0; i < kSendBufferSize; ++i)
+        g_sendBuffer[i] = static_cast<uint8_t>('a' + i % 26);
+
+    auto* frame = new CMainFrame();
+    m_pMainWnd = frame;
+    frame->SetAppTarget(this);
+    if (!frame->LoadFrame(IDR_MAINFRAME)) {
+        m_pMainWnd = nullptr;
+        delete frame;
+        return false;
+    }
+    frame->showMaximized();
+    return true;
+}
+
+bool CCorvantisApp::OnCmdMsg(uint32_t id) {
+    switch (id) {
+        case ID_APP_ABOUT:
+            OnAppAbout();
+            return true;
+        case ID_HELP:
+            OnHelp();
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CCorvantisApp::OnAppAbout() {
+    if (g_aboutRunner != nullptr)
+        g_aboutRunner();
+    else
+        ShowAboutBox();
+}
+
+void CCorvantisApp::OnHelp() {
+    const char* dir = GetModuleDirectory();
+    if (dir == nullptr)
+        return;
+    ShellOpenDocument(std::string(dir) + kHelpFileName);
+}
+
+const char* GetModuleDirectory() {
+    // Room for any path the system gives, not only the classic 260 characters.
+    static char buffer[PATH_MAX + 1];
+    const ssize_t n = readlink("/proc/self/exe", buffer, PATH_MAX);
+    if (n <= 0)
+        return nullptr;
+    buffer[n] = '\0';
+    if (char* slash = std::strrchr(buffer, '/'))
+        slash[1] = '\0';
+    return buffer;
+}

@@ -1,0 +1,76 @@
+#include "app/session_end.h"
+
+#include <cerrno>
+#include <csignal>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QSocketNotifier>
+
+#include "ui/main_frame.h"
+
+namespace {
+
+int g_pipe[2] = {-1, -1};
+
+void OnTerminationSignal(int signo) {
+    const int saved = errno;
+    const char byte = static_cast<char>(signo);
+    // A full pipe already holds a wake-up; nothing is lost by dropping this one.
+    [[maybe_unused]] ssize_t n = write(g_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+CSessionWatcher::CSessionWatcher() {
+    if (g_pipe[0] < 0 && pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        g_pipe[0] = g_pipe[1] = -1;
+        return;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnTerminationSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+
+    m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
+    m_notifier->setEnabled(false);
+    connect(m_notifier, &QSocketNotifier::activated, this, [this] { OnSignal(); });
+}
+
+CSessionWatcher::~CSessionWatcher() {
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+}
+
+void CSessionWatcher::SetFrame(CMainFrame* frame) {
+    m_frame = frame;
+    if (m_notifier != nullptr)
+        m_notifier->setEnabled(frame != nullptr);
+    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        connect(gui, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) {
+            if (m_frame != nullptr)
+                m_frame->OnQueryEndSession();
+        });
+    }
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
+        if (m_frame != nullptr && g_bClosing == 0)
+            m_frame->OnEndSession(true);
+    });
+}
+
+void CSessionWatcher::OnSignal() {
+    char bytes[16];
+    while (read(g_pipe[0], bytes, sizeof(bytes)) > 0)
+        ++m_seen;
+    if (m_frame != nullptr)
+        m_frame->OnEndSession(true);
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QObject>
+
+class CMainFrame;
+class QSocketNotifier;
+
+// Turns the end of the session into the main frame's end-of-session handling: SIGTERM and
+// SIGHUP (through a self-pipe, so the handler itself only writes one byte), the session
+// manager's request to save (a save of a modified setup) and a quit the frame did not ask
+// for. Construct once, on the user-interface thread, before the frame exists.
+class CSessionWatcher : public QObject {
+    Q_OBJECT
+public:
+    CSessionWatcher();
+    ~CSessionWatcher() override;
+
+    // The frame that ends the session; signals that came before it wait in the pipe.
+    void SetFrame(CMainFrame* frame);
+    // Signals seen so far (tests).
+    int signalsSeen() const { return m_seen; }
+
+private:
+    void OnSignal();
+
+    CMainFrame* m_frame = nullptr;
+    QSocketNotifier* m_notifier = nullptr;
+    int m_seen = 0;
+};

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The desktop shell: opening documents and links, and running a program with a parameter
+// line. Programs are started with posix_spawn, never through a shell, and reaped by a
+// background waiter. Any thread.
+
+// Opens a file or a link with the desktop's opener (xdg-open). True when it started.
+bool ShellOpenDocument(const std::string& target);
+
+// Runs `program` with `parameters`. "notepad.exe" (any case) means the user's text editor:
+// $VISUAL, else $EDITOR, else xdg-open, given the parameters as one argument. Other
+// programs get the parameters as one argument when not empty. True when it started.
+bool ShellRunProgram(const std::string& program, const std::string& parameters);
+
+// The command ShellRunProgram would start, without starting it.
+std::vector<std::string> ShellProgramCommand(const std::string& program,
+                                             const std::string& parameters);
+
+// Replaces the spawner (tests record the command instead of starting it); nullptr
+// restores the real one. The hook returns whether the program "started".
+using ShellSpawnHook = bool (*)(const std::vector<std::string>& argv);
+void SetShellSpawnHook(ShellSpawnHook hook);

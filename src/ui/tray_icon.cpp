@@ -1,0 +1,157 @@
+#include "ui/tray_icon.h"
+
+#include <QCursor>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+#include "platform/message_target.h"
+#include "ui/command_table.h"
+#include "ui/menus.h"
+#include "ui/window_messages.h"
+
+namespace {
+
+CTrayIcon::AvailabilityProbe g_probe = nullptr;
+
+constexpr size_t kMaxTip = 127;
+
+std::string LoadTip(uint32_t id) {
+    const char* text = StringResource(id);
+    std::string tip = text != nullptr ? text : "";
+    if (tip.size() > kMaxTip)
+        tip.resize(kMaxTip);
+    return tip;
+}
+
+}  // namespace
+
+CTrayIcon::CTrayIcon(uint32_t id) {
+    m_nid.uID = id;
+    m_nid.szTip = LoadTip(id);
+}
+
+CTrayIcon::~CTrayIcon() {
+    if (m_nid.hIcon) {
+        m_nid.uFlags = m_nid.szTip.empty() ? 0 : NIF_TIP;
+        NotifyIcon(Op::kDelete, QIcon());
+    }
+    delete m_icon;
+}
+
+void CTrayIcon::SetAvailabilityProbe(AvailabilityProbe probe) {
+    g_probe = probe;
+}
+
+bool CTrayIcon::TrayAvailable() {
+    return g_probe != nullptr ? g_probe() : QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+QIcon CTrayIcon::LoadIconResource(uint32_t iconId) {
+    if (iconId != IDR_MAINFRAME)
+        return QIcon();
+    InitUiResources();
+    QIcon icon;
+    for (int size : {16, 32, 48, 64})
+        icon.addFile(QString(":/icons/128_%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+void CTrayIcon::SetNotificationWnd(MessageTarget* wnd, uint32_t callbackMessage) {
+    m_nid.hWnd = wnd;
+    m_nid.uCallbackMessage = callbackMessage;
+}
+
+bool CTrayIcon::SetIcon(uint32_t iconId, uint32_t stringId) {
+    QIcon icon;
+    if (iconId != 0) {
+        m_nid.szTip = LoadTip(stringId != 0 ? stringId : iconId);
+        icon = LoadIconResource(iconId);
+    }
+    m_nid.uFlags = 0;
+    Op op;
+    if (!icon.isNull()) {
+        m_nid.uFlags = NIF_ICON;
+        op = m_nid.hIcon ? Op::kModify : Op::kAdd;
+    } else {
+        if (!m_nid.hIcon)
+            return true;
+        op = Op::kDelete;
+    }
+    if (!m_nid.szTip.empty())
+        m_nid.uFlags |= NIF_TIP;
+    if (m_nid.uCallbackMessage != 0 && m_nid.hWnd != nullptr)
+        m_nid.uFlags |= NIF_MESSAGE;
+    const bool ok = NotifyIcon(op, icon);
+    if (op == Op::kDelete || !ok)
+        m_nid.hIcon = false;
+    else
+        m_nid.hIcon = true;
+    return ok;
+}
+
+bool CTrayIcon::NotifyIcon(Op op, const QIcon& icon) {
+    if (op == Op::kDelete) {
+        if (m_icon != nullptr)
+            m_icon->hide();
+        return true;
+    }
+    if (!TrayAvailable())
+        return false;
+    if (m_icon == nullptr) {
+        m_icon = new QSystemTrayIcon(this);
+        connect(m_icon, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if ((m_nid.uFlags & NIF_MESSAGE) == 0 || m_nid.hWnd == nullptr)
+                        return;
+                    uint32_t mouse = 0;
+                    switch (reason) {
+                        case QSystemTrayIcon::Context:
+                            mouse = WM_RBUTTONUP;
+                            break;
+                        case QSystemTrayIcon::DoubleClick:
+                            mouse = WM_LBUTTONDBLCLK;
+                            break;
+                        case QSystemTrayIcon::Trigger:
+                            mouse = WM_LBUTTONUP;
+                            break;
+                        default:
+                            return;
+                    }
+                    m_nid.hWnd->Post(m_nid.uCallbackMessage, m_nid.uID, mouse);
+                });
+    }
+    m_icon->setIcon(icon);
+    m_icon->setToolTip((m_nid.uFlags & NIF_TIP) != 0 ? QString::fromStdString(m_nid.szTip)
+                                                     : QString());
+    if (op == Op::kAdd) {
+        m_icon->show();
+        ++m_adds;
+    } else {
+        ++m_modifies;
+    }
+    return true;
+}
+
+LRESULT CTrayIcon::OnTrayNotification(WPARAM wParam, LPARAM lParam) {
+    if (wParam != m_nid.uID || (lParam != WM_RBUTTONUP && lParam != WM_LBUTTONDBLCLK))
+        return 0;
+    QMenu* menu = LoadPopupMenu(m_nid.uID, nullptr);
+    if (menu == nullptr || menu->actions().isEmpty()) {
+        delete menu;
+        return 0;
+    }
+    if (lParam == WM_RBUTTONUP) {
+        menu->setDefaultAction(menu->actions().at(0));
+        const QPoint at = QCursor::pos();
+        if (m_nid.hWnd != nullptr) {
+            m_nid.hWnd->Send(WM_TRAY_MENU, reinterpret_cast<WPARAM>(menu), WM_RBUTTONUP);
+            const uint32_t chosen = TrackPopupMenu(menu, at);
+            if (chosen != 0)
+                m_nid.hWnd->Post(WM_COMMAND, chosen, 0);
+        }
+    } else if (m_nid.hWnd != nullptr) {
+        m_nid.hWnd->Send(WM_COMMAND, ActionCommand(menu->actions().at(0)), 0);
+    }
+    delete menu;
+    return 1;
+}

@@ -265,6 +265,62 @@ TEST_F(CompletionPortTest, FailedReceiveCompletesItsSlotWithTheError) {
     EXPECT_EQ(c.error, ETIMEDOUT);
 }
 
+TEST_F(CompletionPortTest, ReceivePostedFromAnotherThreadWakesABlockedWait) {
+    UdpSocket a, sender;
+    ASSERT_TRUE(m_port.Associate(a.fd(), 4));
+    ASSERT_TRUE(sender.SendTo(a, "early"));  // arrives before any receive is posted
+    Slot slot;
+    std::atomic<int> got{0};
+    Completion c;
+    std::thread waiter([&] { got = m_port.Wait(&c, 0xFFFFFFFF) ? 1 : 2; });
+    ASSERT_EQ(Post(m_port, a, slot), 0);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return got.load() != 0; }));
+    waiter.join();
+    EXPECT_EQ(got.load(), 1);
+    EXPECT_TRUE(c.ok);
+    EXPECT_EQ(c.slot, &slot);
+    EXPECT_EQ(Text(slot, c), "early");
+}
+
+TEST_F(CompletionPortTest, Ipv6SourceAddressAndLengthAreHandedBack) {
+    int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int out = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_GE(out, 0);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        close(out);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ASSERT_TRUE(m_port.Associate(fd, 66));
+    struct {
+        char data[64];
+        sockaddr_in6 from;
+        socklen_t fromLen;
+    } slot;
+    slot.fromLen = sizeof slot.from;
+    ASSERT_EQ(m_port.PostReceive(fd, &slot, slot.data, sizeof slot.data,
+                                 reinterpret_cast<sockaddr*>(&slot.from), &slot.fromLen),
+              0);
+    ASSERT_EQ(sendto(out, "six", 3, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 3);
+    Completion c;
+    bool done = m_port.Wait(&c, 10000);
+    close(fd);
+    close(out);
+    ASSERT_TRUE(done);
+    EXPECT_TRUE(c.ok);
+    EXPECT_EQ(c.key, 66u);
+    EXPECT_EQ(c.bytes, 3u);
+    EXPECT_EQ(slot.fromLen, 28u);
+    EXPECT_EQ(slot.from.sin6_family, AF_INET6);
+    EXPECT_TRUE(IN6_IS_ADDR_LOOPBACK(&slot.from.sin6_addr));
+}
+
 TEST_F(CompletionPortTest, ManyDatagramsThroughManySlotsArriveOnceAndInOrder) {
     UdpSocket a, sender;
     int big = 4 << 20;

@@ -127,8 +127,6 @@ public:
 
     uint32_t readIndex() const { return m_read.load(std::memory_order_acquire); }
     uint32_t writeIndex() const { return m_write.load(std::memory_order_acquire); }
-    // Jobs waiting (any thread; a snapshot).
-    uint32_t size() const { return (writeIndex() - readIndex()) & kMask; }
 
 private:
     std::unique_ptr<Job[]> m_slots;
@@ -153,9 +151,11 @@ public:
                 const std::string* recipients, const std::string& subject, const std::string& body,
                 int32_t highPriority);
 
-    // Works off every job queued so far. Mail thread.
+    // Works off every job queued so far, one dialogue after the other; once the thread is
+    // told to stop, the jobs not yet begun stay in the ring. Mail thread.
     int DoWork() override;
 
+    // Ring positions (any thread; a snapshot).
     uint32_t readIndex() const { return m_ring.readIndex(); }
     uint32_t writeIndex() const { return m_ring.writeIndex(); }
 

@@ -1,6 +1,9 @@
 #include "alerts/job_queues.h"
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>

@@ -162,7 +162,7 @@ TEST_F(LauncherTest, ChildrenAreReapedAndNoZombieIsLeft) {
 }
 
 TEST_F(LauncherTest, DoesNotWaitForTheProgramToEnd) {
-    setenv("VELMORA_RECORD_HOLD_MS", "1500", 1);
+    setenv("VELMORA_RECORD_HOLD_MS", "2500", 1);
     const auto start = std::chrono::steady_clock::now();
     LaunchResult result = m_launcher.Launch(VELMORA_RECORD_CHILD, "");
     const auto took = std::chrono::steady_clock::now() - start;

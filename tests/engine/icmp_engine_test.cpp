@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -34,7 +35,7 @@ namespace {
 
 constexpr uint8_t kEchoRequest = 8;
 constexpr uint8_t kEcho6Request = 128;
-constexpr const char* kChildResultVariable = "VELMORA_ICMP_NO_RIGHTS_RESULT";
+constexpr const char* kChildResultVariable = "VELMORA_ICMP_CHILD_RESULT";
 
 class RecordingBoxes : public MessageBoxSink {
 public:
@@ -486,63 +487,106 @@ TEST_F(IcmpEngineTest, ErrorsFromARouterAreMatchedToTheirHosts) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Without the right to open raw sockets. The engine is process-wide, so this runs in a
-// fresh copy of the test program that first gives up root.
+// Start-up failures. The engine is process-wide, so each runs in a fresh copy of the test
+// program that first takes away what the failure needs: the right to open raw sockets, or
+// file descriptors.
 
-TEST(IcmpEngineChild, DISABLED_StartWithoutRawSocketRights) {
+constexpr const char* kChildModeVariable = "VELMORA_ICMP_CHILD_MODE";
+
+// The next `n` descriptor numbers that open() would hand out.
+std::vector<int> NextFreeDescriptors(int n) {
+    std::vector<int> fds;
+    for (int i = 0; i < n; ++i)
+        fds.push_back(dup(0));
+    for (int fd : fds)
+        close(fd);
+    return fds;
+}
+
+bool LimitDescriptorsBelow(int limit) {
+    rlimit r{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+    return setrlimit(RLIMIT_NOFILE, &r) == 0;
+}
+
+std::string SocketText(bool v6, int error) {
+    return std::string(v6 ? "IPV6 Socket" : "Socket") + " is -1 Error code is " +
+           std::to_string(error) +
+           ", Velmora IPV6 should make a raw socket, Please run as administrator account";
+}
+
+TEST(IcmpEngineChild, DISABLED_StartWithMissingResources) {
     const char* resultFile = std::getenv(kChildResultVariable);
-    if (resultFile == nullptr)
-        GTEST_SKIP() << "runs only as the child of IcmpEngineNoRights";
-    ASSERT_EQ(setgroups(0, nullptr), 0);
-    ASSERT_EQ(setgid(65534), 0);
-    ASSERT_EQ(setuid(65534), 0);
-    ASSERT_FALSE(testsupport::CanOpenRawSockets());
+    const char* modeText = std::getenv(kChildModeVariable);
+    if (resultFile == nullptr || modeText == nullptr)
+        GTEST_SKIP() << "runs only as the child of the IcmpEngineStartFailure tests";
+    const std::string mode = modeText;
+    // Opened first: the modes below leave no descriptor free for it.
+    std::ofstream out(resultFile);
+    ASSERT_TRUE(out.good());
+
+    using Boxes = std::vector<std::pair<std::string, std::string>>;
+    Boxes expected;
+    int expectedResult = 0;
+    if (mode == "no-raw-rights") {
+        ASSERT_EQ(setgroups(0, nullptr), 0);
+        ASSERT_EQ(setgid(65534), 0);
+        ASSERT_EQ(setuid(65534), 0);
+        ASSERT_FALSE(testsupport::CanOpenRawSockets());
+        // EPERM is 1; no box about binding a socket that did not open.
+        expected = {{"", SocketText(false, EPERM)},
+                    {"", SocketText(true, EPERM)},
+                    {"Create socket port failed !", ""}};
+        expectedResult = -2;
+    } else if (mode == "no-port") {
+        ASSERT_TRUE(LimitDescriptorsBelow(NextFreeDescriptors(1)[0]));
+        expected = {{"Create port failed !", ""}};
+        expectedResult = -3;
+    } else if (mode == "no-ipv6-socket") {
+        // Room for the port's two descriptors and the IPv4 socket only.
+        ASSERT_TRUE(LimitDescriptorsBelow(NextFreeDescriptors(3)[2] + 1));
+        expected = {{"", SocketText(true, EMFILE)}, {"Create ipv6 socket port failed !", ""}};
+        expectedResult = -2;
+    } else {
+        FAIL() << "unknown mode " << mode;
+    }
 
     RecordingBoxes boxes;
     SetMessageBoxSink(&boxes);
-    EXPECT_EQ(StartIcmpEngine(), -2);
+    EXPECT_EQ(StartIcmpEngine(), expectedResult);
     SetMessageBoxSink(nullptr);
 
-    const std::string tail =
-        " Error code is 1, Velmora IPV6 should make a raw socket, Please run "
-        "as administrator account";
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"", "Socket is -1" + tail},
-        {"", "IPV6 Socket is -1" + tail},
-        {"Create socket port failed !", ""},
-    };
     EXPECT_EQ(boxes.Boxes(), expected);
     for (unsigned flags : boxes.Flags())
         EXPECT_EQ(flags, MB_OK);
-    EXPECT_EQ(g_sockIcmp4, -1);
-    EXPECT_EQ(g_sockIcmp6, -1);
+    // No receive thread, whatever failed; the IPv4 socket opened only in the last mode.
     EXPECT_EQ(g_hRecvThread, nullptr);
-    EXPECT_NE(g_hIcmpPort, nullptr);
+    EXPECT_EQ(g_sockIcmp6, -1);
+    EXPECT_EQ(g_sockIcmp4 >= 0, mode == "no-ipv6-socket");
+    EXPECT_EQ(g_hIcmpPort != nullptr, mode != "no-port");
 
-    if (!::testing::Test::HasFailure()) {
-        std::ofstream out(resultFile);
-        out << "passed\n";
-    }
+    if (!::testing::Test::HasFailure())
+        out << "passed" << std::endl;
 }
 
-TEST(IcmpEngineNoRights, StartShowsTheSocketBoxesAndRunsNoReceiveThread) {
-    VELMORA_REQUIRE_ROOT();
+// Runs the child test in a fresh process with `mode`; true when it ran and passed.
+void RunStartFailureChild(const std::string& mode) {
     testsupport::TempDir dir;
     ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
     std::string resultFile = dir.File("child-result");
 
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, kChildResultVariable, std::strlen(kChildResultVariable)) != 0)
+        if (std::strncmp(*e, "VELMORA_ICMP_", 13) != 0)
             env.push_back(*e);
     }
     env.push_back(std::string(kChildResultVariable) + "=" + resultFile);
+    env.push_back(std::string(kChildModeVariable) + "=" + mode);
     std::vector<char*> envp;
     for (std::string& e : env)
         envp.push_back(e.data());
     envp.push_back(nullptr);
     std::string self = "/proc/self/exe";
-    std::string filter = "--gtest_filter=IcmpEngineChild.DISABLED_StartWithoutRawSocketRights";
+    std::string filter = "--gtest_filter=IcmpEngineChild.DISABLED_StartWithMissingResources";
     std::string disabled = "--gtest_also_run_disabled_tests";
     std::vector<char*> argv = {self.data(), filter.data(), disabled.data(), nullptr};
 
@@ -556,6 +600,20 @@ TEST(IcmpEngineNoRights, StartShowsTheSocketBoxesAndRunsNoReceiveThread) {
     std::string word;
     in >> word;
     EXPECT_EQ(word, "passed") << "the child did not run its checks";
+}
+
+TEST(IcmpEngineStartFailure, WithoutRawSocketRightsShowsTheSocketBoxes) {
+    VELMORA_REQUIRE_ROOT();
+    RunStartFailureChild("no-raw-rights");
+}
+
+TEST(IcmpEngineStartFailure, WithoutAPortShowsItsBox) {
+    RunStartFailureChild("no-port");
+}
+
+TEST(IcmpEngineStartFailure, WithoutTheIPv6SocketNothingIsPosted) {
+    VELMORA_REQUIRE_RAW_SOCKETS();
+    RunStartFailureChild("no-ipv6-socket");
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ namespace {
 //  12  4  number of values
 //  16  8  length of the whole file
 //  24 ..  values: name length (4), name, type (4), data length (4), data
-// end-4 4  CRC-32 of every byte before it
+// end-4 4  CRC-32C of every byte before it
 constexpr char kMagic[8] = {'V', 'L', 'M', 'R', 'H', 'I', 'V', 'E'};
 constexpr uint32_t kFormatVersion = 1;
 constexpr size_t kHeaderSize = 24;
@@ -30,12 +30,15 @@ constexpr uint32_t kMaxNameLength = 16383;
 
 using CrcTable = std::array<std::array<uint32_t, 256>, 8>;
 
+// CRC-32C (Castagnoli): the processor computes it directly where it can.
+constexpr uint32_t kCrcPolynomial = 0x82F63B78u;
+
 constexpr CrcTable MakeCrcTable() {
     CrcTable t{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
         for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            c = (c & 1) ? kCrcPolynomial ^ (c >> 1) : c >> 1;
         t[0][i] = c;
     }
     for (uint32_t i = 0; i < 256; ++i)
@@ -46,9 +49,8 @@ constexpr CrcTable MakeCrcTable() {
 
 constexpr CrcTable kCrc = MakeCrcTable();
 
-// CRC-32 (the zlib polynomial), eight bytes per step.
-uint32_t Crc32(const uint8_t* p, size_t n) {
-    uint32_t c = 0xFFFFFFFFu;
+// Eight bytes per step through the tables.
+uint32_t Crc32cTables(uint32_t c, const uint8_t* p, size_t n) {
     while (n >= 8) {
         const uint32_t a =
             c ^ (p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24));
@@ -61,8 +63,25 @@ uint32_t Crc32(const uint8_t* p, size_t n) {
     }
     while (n-- > 0)
         c = kCrc[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
+    return c;
 }
+
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) uint32_t Crc32cHardware(uint32_t c, const uint8_t* p, size_t n) {
+    uint64_t c64 = c;
+    while (n >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        c64 = __builtin_ia32_crc32di(c64, word);
+        p += 8;
+        n -= 8;
+    }
+    c = static_cast<uint32_t>(c64);
+    while (n-- > 0)
+        c = __builtin_ia32_crc32qi(c, *p++);
+    return c;
+}
+#endif
 
 void PutU32(std::string& out, uint32_t v) {
     const char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
@@ -172,8 +191,10 @@ std::string SetAside(const std::string& path) {
     strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
     for (int n = 0; n < 1000; ++n) {
         std::string target = path + ".corrupt-" + stamp;
-        if (n > 0)
-            target += "-" + std::to_string(n);
+        if (n > 0) {
+            target += '-';
+            target += std::to_string(n);
+        }
         if (link(path.c_str(), target.c_str()) == 0) {
             unlink(path.c_str());
             SyncDirectory(DirectoryOf(path));
@@ -194,6 +215,19 @@ std::string SetAside(const std::string& path) {
 }
 
 }  // namespace
+
+uint32_t Crc32cPortable(const void* data, size_t size) {
+    return Crc32cTables(0xFFFFFFFFu, static_cast<const uint8_t*>(data), size) ^ 0xFFFFFFFFu;
+}
+
+uint32_t Crc32c(const void* data, size_t size) {
+#if defined(__x86_64__)
+    static const bool hardware = __builtin_cpu_supports("sse4.2");
+    if (hardware)
+        return Crc32cHardware(0xFFFFFFFFu, static_cast<const uint8_t*>(data), size) ^ 0xFFFFFFFFu;
+#endif
+    return Crc32cPortable(data, size);
+}
 
 std::string RegistryDirectory() {
     const std::string home = ConfigHome();
@@ -222,7 +256,7 @@ std::string EncodeRegistryFile(const RegistryValues& values) {
         PutU32(out, static_cast<uint32_t>(value.data.size()));
         out.append(value.data);
     }
-    PutU32(out, Crc32(reinterpret_cast<const uint8_t*>(out.data()), out.size()));
+    PutU32(out, Crc32c(reinterpret_cast<const uint8_t*>(out.data()), out.size()));
     return out;
 }
 
@@ -233,7 +267,7 @@ bool DecodeRegistryFile(const std::string& bytes, RegistryValues& values) {
         return false;
     if (GetU32(p + 8) != kFormatVersion || GetU64(p + 16) != size)
         return false;
-    if (Crc32(p, size - kTrailerSize) != GetU32(p + size - kTrailerSize))
+    if (Crc32c(p, size - kTrailerSize) != GetU32(p + size - kTrailerSize))
         return false;
     const uint32_t count = GetU32(p + 12);
     const size_t end = size - kTrailerSize;

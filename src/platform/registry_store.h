@@ -63,6 +63,11 @@ private:
 std::string EncodeRegistryFile(const RegistryValues& values);
 bool DecodeRegistryFile(const std::string& bytes, RegistryValues& values);
 
+// CRC-32C of the store files: Crc32c uses the processor's instruction where there is one;
+// Crc32cPortable is the table form it must agree with.
+uint32_t Crc32c(const void* data, size_t size);
+uint32_t Crc32cPortable(const void* data, size_t size);
+
 // Writes `bytes` to `path` by one atomic commit (temporary file in the same directory
 // with `mode`, fsync, rename, fsync of the directory). The directory must exist. False on
 // any failure, leaving `path` as it was.

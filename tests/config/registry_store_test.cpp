@@ -205,3 +205,22 @@ TEST_F(RegistryStoreTest, DesktopExecQuoting) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RegistryChecksumTest, HardwareAndTableFormsAgree) {
+    EXPECT_EQ(Crc32c("123456789", 9), 0xE3069283u);
+    EXPECT_EQ(Crc32cPortable("123456789", 9), 0xE3069283u);
+    std::string data(100003, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 131 + (i >> 7));
+    for (size_t offset : {0, 1, 3, 7}) {
+        for (size_t size : {0, 1, 7, 8, 9, 4096, 100000}) {
+            EXPECT_EQ(Crc32c(data.data() + offset, size),
+                      Crc32cPortable(data.data() + offset, size))
+                << offset << "/" << size;
+        }
+    }
+}
+
+}  // namespace

@@ -143,8 +143,13 @@ int ceventthread::Run() {
             DoWork();
             uint32_t end = GetTick();
             uint32_t expected = now;
-            if (!last_run.compare_exchange_strong(expected, end))
-                continue;  // triggered during DoWork
+            if (!last_run.compare_exchange_strong(expected, end)) {
+                // Triggered during DoWork: last_run stays 0, so the next pass runs. The
+                // trigger's signal follows its store of 0; taking it here keeps one trigger
+                // to one run, also with period 0 where every wake-up runs DoWork.
+                event.Wait(kInfinite);
+                continue;
+            }
             uint32_t elapsed = end - now;
             wanted = period.load();
             if (wanted != 0 && elapsed >= wanted && pause.load() == 0)

@@ -322,15 +322,35 @@ TEST_F(FakeClockTest, PausedEventThreadRunsOnlyWhenTriggeredOrUnpaused) {
     ASSERT_TRUE(RunsReach(worker.runs, 3));
 }
 
-TEST(EventThreadTest, StopEndsAWaitWithoutTimeOut) {
-    EventWorker worker;  // period 0: only triggers run it
+TEST(EventThreadTest, WithPeriodZeroEachTriggerIsOneRunAndStopEndsTheWait) {
+    EventWorker worker;
     worker.Resume();
-    ASSERT_TRUE(RunsReach(worker.runs, 1));
-    worker.Trigger();
+    // The first pass runs at once, and the event, created signalled, gives a second.
     ASSERT_TRUE(RunsReach(worker.runs, 2));
+    worker.Trigger();
+    ASSERT_TRUE(RunsReach(worker.runs, 3));
     worker.Stop();
     EXPECT_EQ(worker.WaitForExit(), 1);
-    EXPECT_EQ(worker.runs.load(), 2);
+    EXPECT_EQ(worker.runs.load(), 3);
+}
+
+TEST(EventThreadTest, WithPeriodZeroATriggerDuringDoWorkIsOneMoreRun) {
+    Event release(true, false);
+    EventWorker worker;
+    worker.work = [&](int run) {
+        if (run == 3)
+            release.Wait(kInfinite);
+    };
+    worker.Resume();
+    ASSERT_TRUE(RunsReach(worker.runs, 2));
+    worker.Trigger();
+    ASSERT_TRUE(RunsReach(worker.runs, 3));  // blocked inside run 3
+    worker.Trigger();
+    release.Set();
+    ASSERT_TRUE(RunsReach(worker.runs, 4));
+    worker.Stop();
+    EXPECT_EQ(worker.WaitForExit(), 1);
+    EXPECT_EQ(worker.runs.load(), 4) << "one trigger gave two runs";
 }
 
 // ---- lifecycle ----
@@ -372,28 +392,38 @@ TEST(BaseThreadTest, ObjectDeletedBeforeResumeNeitherRunsNorHangs) {
     SUCCEED();
 }
 
-// Kept reachable for good: an abandoned thread's object may never be freed. A plain array,
-// so no destructor at exit makes them look leaked.
-cbasethread* g_abandoned[8];
-int g_abandonedCount = 0;
+// A worker whose pass blocks until released. Its objects are kept reachable for good in a
+// plain array (no destructor at exit to make them look leaked): an abandoned thread's object
+// may never be freed.
+template <typename Base>
+struct Stuck : Base {
+    int DoWork() override {
+        entered = true;
+        release.Wait(kInfinite);
+        finished = true;
+        return 0;
+    }
+    Event release{true, false};
+    std::atomic<bool> entered{false};
+    std::atomic<bool> finished{false};
+};
+cbasethread* g_abandoned[64];
+std::atomic<int> g_abandonedCount{0};
+
+template <typename Base>
+Stuck<Base>* NewStuck() {
+    auto* stuck = new Stuck<Base>;
+    int n = g_abandonedCount++;
+    if (n < 64)
+        g_abandoned[n] = stuck;
+    return stuck;
+}
 
 TEST(BaseThreadTest, ThreadThatDoesNotEndIsAbandonedAfterTheWaitNotCancelled) {
-    static Event release(true, false);
-    static std::atomic<bool> entered{false};
-    static std::atomic<bool> finished{false};
-    struct Stuck : cmsgthread {
-        int DoWork() override {
-            entered = true;
-            release.Wait(kInfinite);
-            finished = true;
-            return 0;
-        }
-    };
-    auto* stuck = new Stuck;
-    g_abandoned[g_abandonedCount++] = stuck;
+    auto* stuck = NewStuck<cmsgthread>();
     stuck->Resume();
     stuck->Trigger();
-    ASSERT_TRUE(WaitUntil([] { return entered.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return stuck->entered.load(); }));
     stuck->Stop();
 
     auto start = steady_clock::now();
@@ -405,32 +435,20 @@ TEST(BaseThreadTest, ThreadThatDoesNotEndIsAbandonedAfterTheWaitNotCancelled) {
     EXPECT_EQ(stuck->WaitForExit(), 0);
 
     // Not cancelled: the thread goes on and finishes its work on its own.
-    release.Set();
-    EXPECT_TRUE(WaitUntil([] { return finished.load(); }));
+    stuck->release.Set();
+    EXPECT_TRUE(WaitUntil([&] { return stuck->finished.load(); }));
 }
 
 TEST(BaseThreadTest, ExitWaitCanBeShortened) {
-    static Event release(true, false);
-    static std::atomic<bool> entered{false};
-    static std::atomic<bool> finished{false};
-    struct Stuck : ceventthread {
-        int DoWork() override {
-            entered = true;
-            release.Wait(kInfinite);
-            finished = true;
-            return 0;
-        }
-    };
-    auto* stuck = new Stuck;
-    g_abandoned[g_abandonedCount++] = stuck;
+    auto* stuck = NewStuck<ceventthread>();
     stuck->Resume();
-    ASSERT_TRUE(WaitUntil([] { return entered.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return stuck->entered.load(); }));
     stuck->Stop();
     auto start = steady_clock::now();
     EXPECT_EQ(stuck->WaitForExit(50), 2);
     EXPECT_LT(steady_clock::now() - start, milliseconds(2000));
-    release.Set();
-    EXPECT_TRUE(WaitUntil([] { return finished.load(); }));
+    stuck->release.Set();
+    EXPECT_TRUE(WaitUntil([&] { return stuck->finished.load(); }));
 }
 
 TEST(BaseThreadTest, SendFromAStoppingWorkerGivesUp) {

@@ -607,11 +607,24 @@ TEST(IcmpEngineStartFailure, WithoutRawSocketRightsShowsTheSocketBoxes) {
     RunStartFailureChild("no-raw-rights");
 }
 
+// The sanitizer runtimes need descriptors of their own to check a call, so a process
+// without any left cannot run under them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SKIP_WHEN_SANITIZED() \
+    GTEST_SKIP() << "descriptor exhaustion also starves the sanitizer runtime"
+#else
+#define SKIP_WHEN_SANITIZED() \
+    do {                      \
+    } while (0)
+#endif
+
 TEST(IcmpEngineStartFailure, WithoutAPortShowsItsBox) {
+    SKIP_WHEN_SANITIZED();
     RunStartFailureChild("no-port");
 }
 
 TEST(IcmpEngineStartFailure, WithoutTheIPv6SocketNothingIsPosted) {
+    SKIP_WHEN_SANITIZED();
     VELMORA_REQUIRE_RAW_SOCKETS();
     RunStartFailureChild("no-ipv6-socket");
 }

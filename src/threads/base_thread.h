@@ -90,7 +90,8 @@ private:
 // A worker that waits on an auto-reset event; the next run starts `period` ms after the
 // previous DoWork ended, at once on the first pass and after Trigger (also a Trigger that
 // comes while DoWork runs). With `pause` set or period 0 it sleeps until the event is
-// signalled. While DoWork runs, `last_run` holds the tick at which that run started.
+// signalled; as the event is created signalled, a period-0 worker makes two passes at start.
+// While DoWork runs, `last_run` holds the tick at which that run started.
 class ceventthread : public cbasethread {
 public:
     ceventthread();

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Engine scale benchmark: installs fping if it is missing, builds the benchmark in an
+# optimised build, then runs the engine and fping on the same loopback targets and prints
+# the figures of both. Needs root (raw sockets). Sends to 127.0.0.0/16 only.
+#
+#   bench/engine_scale.sh [--hosts N] [--interval MS] [--seconds T] [--timeout MS] [--no-fping]
+#
+# Defaults: 65,535 hosts every 1,000 ms for 30 s. BUILD_DIR overrides the build directory.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD_DIR:-$top/build/bench}
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "engine_scale needs root: raw ICMP sockets" >&2
+    exit 1
+fi
+
+if ! command -v fping >/dev/null 2>&1; then
+    echo "Installing fping"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends fping
+fi
+
+if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=OFF
+fi
+cmake --build "$build" --parallel "$(nproc)" --target engine_scale
+
+echo "== engine_scale $*"
+exec "$build/bench/engine_scale" "$@"

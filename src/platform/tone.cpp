@@ -33,11 +33,9 @@ void FillSineWave(int16_t* out, size_t count, uint32_t frequencyHz, uint32_t sam
                   uint64_t first) {
     const double step = 2.0 * M_PI * static_cast<double>(frequencyHz) / sampleRate;
     for (size_t i = 0; i < count; ++i) {
-        // The phase is taken modulo one period of whole samples' worth to keep precision
-        // over long tones.
-        const uint64_t n = first + i;
-        const uint64_t periodSamples = sampleRate;  // sin(step*n) repeats every sampleRate samples
-        const double phase = step * static_cast<double>(n % periodSamples);
+        // step * sampleRate is a whole number of turns, so the wave repeats every
+        // sampleRate samples; reducing n keeps the phase exact however long the tone.
+        const double phase = step * static_cast<double>((first + i) % sampleRate);
         out[i] = static_cast<int16_t>(std::lround(kAmplitude * std::sin(phase)));
     }
 }

@@ -53,7 +53,9 @@ constexpr uint32_t IndexFromEchoId(uint16_t id) {
 // Creates the table (capacity below 1 becomes 1). Returns 0, -2 when a table exists,
 // -4 when memory is exhausted. User-interface thread.
 int CreateHostList(int capacity);
-// Frees the table and its records (program end and tests; no worker may run).
+// Destroys every record and detaches the table (g_pHostList becomes nullptr). The emptied
+// table object itself is kept, so a worker that still holds it finds no hosts rather than
+// freed memory. Program end and tests.
 void DestroyHostList();
 // Adds a record with the initial values at index count and as the last row; nullptr
 // when the table is full or memory is exhausted. The record carries kListUnfilled until

@@ -12,6 +12,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/icmp.h>
+#include <netinet/icmp6.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -204,6 +206,23 @@ TEST_F(IcmpEngineTest, OpensBothRawSocketsWithTheirOptions) {
     socklen_t length = sizeof(bound);
     ASSERT_EQ(getsockname(g_sockIcmp6, reinterpret_cast<sockaddr*>(&bound), &length), 0);
     EXPECT_EQ(std::memcmp(&bound.sin6_addr, &in6addr_any, 16), 0);
+
+    // Kernel filters: echo replies and the error types pass, our own echo requests
+    // (which the IPv4 socket would otherwise see on the loopback device) do not.
+    icmp_filter filter4{};
+    socklen_t filterLength = sizeof(filter4);
+    ASSERT_EQ(getsockopt(g_sockIcmp4, SOL_RAW, ICMP_FILTER, &filter4, &filterLength), 0);
+    for (int type : {0, 3, 4, 5, 11, 12})
+        EXPECT_EQ(filter4.data & (1u << type), 0u) << "type " << type << " blocked";
+    for (int type : {8, 19, 31})
+        EXPECT_NE(filter4.data & (1u << type), 0u) << "type " << type << " passes";
+    icmp6_filter filter6{};
+    filterLength = sizeof(filter6);
+    ASSERT_EQ(getsockopt(g_sockIcmp6, IPPROTO_ICMPV6, ICMP6_FILTER, &filter6, &filterLength), 0);
+    for (int type : {0, 1, 2, 3, 4, 129})
+        EXPECT_TRUE(ICMP6_FILTER_WILLPASS(type, &filter6)) << "type " << type;
+    for (int type : {5, 128, 133, 135})
+        EXPECT_TRUE(ICMP6_FILTER_WILLBLOCK(type, &filter6)) << "type " << type;
 
     // A second start changes nothing.
     int fd4 = g_sockIcmp4;

@@ -34,7 +34,8 @@ void FillSineWave(int16_t* out, size_t count, uint32_t frequencyHz, uint32_t sam
     const double step = 2.0 * M_PI * static_cast<double>(frequencyHz) / sampleRate;
     for (size_t i = 0; i < count; ++i) {
         // step * sampleRate is a whole number of turns, so the wave repeats every
-        // sampleRate samples; reducing n keeps the phase exact however long the tone.
+        // sampleRate samples; reducing the sample number keeps the phase exact however long
+        // the tone.
         const double phase = step * static_cast<double>((first + i) % sampleRate);
         out[i] = static_cast<int16_t>(std::lround(kAmplitude * std::sin(phase)));
     }

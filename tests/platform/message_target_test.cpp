@@ -166,18 +166,6 @@ TEST(QueueMessageTargetTest, PumpHandlesOnlyWhatWasQueuedWhenItStarted) {
     EXPECT_EQ(target.Pump(0), 2u);
 }
 
-TEST(QueueMessageTargetTest, PumpWaitsForTheFirstMessage) {
-    Recorder recorder;
-    QueueMessageTarget target(recorder.Handler());
-    std::thread poster([&] { target.Post(WM_USER, 1, 2); });
-    size_t handled = 0;
-    ASSERT_TRUE(testsupport::WaitUntil([&] {
-        handled += target.Pump(kInfinite);
-        return handled == 1;
-    }));
-    poster.join();
-}
-
 TEST(QueueMessageTargetTest, ManySendersAllGetTheirOwnAnswers) {
     Recorder recorder;
     QueueMessageTarget target(recorder.Handler());

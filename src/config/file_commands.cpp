@@ -1,0 +1,184 @@
+#include "config/file_commands.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "config/legacy_import.h"
+#include "config/setup_document.h"
+#include "config/setup_hooks.h"
+#include "config/setup_ini.h"
+#include "config/setup_info.h"
+#include "engine/host_list.h"
+#include "platform/ini_file.h"
+#include "platform/message_box.h"
+
+namespace {
+
+void ShowFailure(const char* text) {
+    ShowMessageBox(kAppTitle, text, MB_OK | MB_ICONWARNING);
+}
+
+// True for a path that names a regular file we may open for reading. The document readers
+// block on a FIFO, so such a path never reaches them.
+bool IsReadableFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular;
+}
+
+// Reads the whole document file: 0, -1 cannot open, -2 too long, kSetupReadMismatch when
+// the read delivered more or fewer bytes than the file's length.
+int ReadDocument(const std::string& path, std::vector<uint8_t>& bytes) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    if (st.st_size < 0 || st.st_size > kSetupBufferSize) {
+        close(fd);
+        return -2;
+    }
+    const auto length = static_cast<size_t>(st.st_size);
+    // One byte of room beyond the length shows a file that grew meanwhile.
+    bytes.assign(length + 1, 0);
+    size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (got != length)
+        return kSetupReadMismatch;
+    bytes.resize(length);
+    return 0;
+}
+
+void ReportImportFailure(const std::string& path, int result) {
+    if (result == -1)
+        ShowFailure(IsReadableFile(path) ? kMsgNotSetupFile : kLegacyOpenError);
+    else if (result == -2)
+        ShowFailure(kMsgSetupFileTooLarge);
+    else if (result == kSetupReadMismatch)
+        ShowFailure(kLegacyReadError);
+    else if (result != 0)
+        ShowFailure(kMsgSetupFileDamaged);
+}
+
+}  // namespace
+
+bool SetupCommandsEnabled() {
+    return g_pHostList != nullptr && g_pHostList->stopped.load() != 0;
+}
+
+int AppendSetupFromFile(const std::string& path) {
+    if (g_pSetupInfo == nullptr)
+        return -1;
+    std::vector<uint8_t> bytes;
+    const int read = ReadDocument(path, bytes);
+    if (read != 0)
+        return read;
+    // Everything the document holds is read into a scratch record with the constructor
+    // defaults; only the recipients, and the tail of the settings, reach the live one.
+    ParsedSetup parsed;
+    const int room = g_pHostList != nullptr ? GetFreeHostSlots(0) : 0;
+    const int result = ParseSetupDocument(bytes.data(), bytes.size(), room, parsed);
+    if (result != 0)
+        return result;
+
+    CSetupInfo& live = *g_pSetupInfo;
+    const CSetupInfo& file = parsed.settings;
+    const bool hasRecipientBlock =
+        parsed.version == kSetupVersion26 || parsed.version >= kSetupVersion311;
+    // The legacy list (its count is in emailcount) fills entries 0..N0-1, the recipient
+    // block then replaces 0..N-1 with their group ids; entries past both keep theirs.
+    const int fromBlock = hasRecipientBlock ? file.RecipientCount() : 0;
+    const int addresses = std::max<int>(file.emailcount, fromBlock);
+    for (int i = 0; i < addresses; ++i)
+        live.newemailto[static_cast<size_t>(i)] = file.newemailto[static_cast<size_t>(i)];
+    for (int i = 0; i < fromBlock; ++i)
+        live.emailgrouplist[static_cast<size_t>(i)] = file.emailgrouplist[static_cast<size_t>(i)];
+    live.newemailcount = file.newemailcount;
+    if (parsed.version >= kSetupVersion311) {
+        live.signint = file.signint;
+        live.ColumnWidth = file.ColumnWidth;
+    }
+    AddStoredHosts(parsed.hosts);
+    GetSetupHooks().RebuildHostList();
+    SaveSetupNow();
+    return 0;
+}
+
+int ExportToFileCommand(const std::string& path) {
+    const int result = ExportSetupToFile(path);
+    if (result == kSetupTooLarge)
+        ShowFailure(kMsgSetupTooLarge);
+    else if (result != 0)
+        ShowFailure(kMsgWriteFileError);
+    return result;
+}
+
+int ImportFromFileCommand(const std::string& path) {
+    if (!SetupCommandsEnabled())
+        return kFileCommandDisabled;
+    const int result = IsReadableFile(path) ? ImportSetupFromFile(path) : -1;
+    ReportImportFailure(path, result);
+    return result;
+}
+
+int ImportAppendCommand(const std::string& path) {
+    if (!SetupCommandsEnabled())
+        return kFileCommandDisabled;
+    const int result = AppendSetupFromFile(path);
+    ReportImportFailure(path, result);
+    return result;
+}
+
+int NewTemplateCommand() {
+    if (!SetupCommandsEnabled() || g_pSetupInfo == nullptr)
+        return kFileCommandDisabled;
+    // The record is reset in place: whoever holds g_pSetupInfo keeps a valid pointer.
+    *g_pSetupInfo = CSetupInfo();
+    ClearHostList(0);
+    // Refilling from the now empty table deletes every row of the list.
+    GetSetupHooks().RebuildHostList();
+    SaveSetupNow();
+    return 0;
+}
+
+int ExportToTextCommand(const std::string& path) {
+    const int result = SaveSetupToIni(path);
+    if (result != 0)
+        ShowFailure(kMsgWriteFileError);
+    return result;
+}
+
+int ImportFromTextCommand(const std::string& path) {
+    if (!SetupCommandsEnabled())
+        return kFileCommandDisabled;
+    IniFile ini;
+    const bool read = ini.Load(path);
+    if (!read || ini.GetString(kIniGeneral, kIniVersionKey, "").empty())
+        return ImportLegacyHostList(path);
+    const int result = LoadSetupFromIni(ini);
+    if (result != 0)
+        return result;
+    GetSetupHooks().RebuildHostList();
+    SaveSetupNow();
+    return 0;
+}

@@ -289,21 +289,6 @@ TEST_F(AlertDispatchTest, SwitchesAndNotifyFlagsDecideJobsAndLogLines) {
     }
 }
 
-TEST_F(AlertDispatchTest, EventLineFollowsLogchangeAndCsvWhileRowIsAlwaysAdded) {
-    host.state = 2;
-    setup.sendmail = 0;
-    setup.logchange = 0;
-    DispatchHostEvent(&host);
-    EXPECT_TRUE(LogLines().empty());
-
-    setup.logchange = 1;
-    setup.reserve2 = kReserve2CsvLog;
-    DispatchHostEvent(&host);
-    EXPECT_EQ(LogLines(),
-              std::vector<std::string>{"08/12/2026,01:05:09,web,127.0.0.2,peer is down"});
-    EXPECT_EQ(rows.rows.size(), 2u);
-}
-
 // ---- recipients ----
 
 TEST_F(AlertDispatchTest, RecipientsAreTheHostsGroupInTableOrderWithDuplicates) {
@@ -394,26 +379,6 @@ TEST_F(AlertDispatchTest, FullProgramRingLogsExecErrorAndTheOtherActionsStillRun
     EXPECT_EQ(beep->writeIndex(), 1u);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{EventLine("peer is up"), MailLine("OK", "up"),
                                                     ExecLine("ERROR", "peer is up")}));
-}
-
-TEST_F(AlertDispatchTest, FullPopupAndSoundRingsAreDroppedSilently) {
-    setup.popupbox = 1;
-    setup.runexe = 1;
-    host.state = 2;
-    for (uint32_t i = 0; i < kBoxRingSlots - 1; ++i)
-        ASSERT_EQ(box->AddBox(JobOwner(), "c", "t"), 0);
-    for (uint32_t i = 0; i < kBeepRingSlots - 1; ++i)
-        ASSERT_EQ(beep->AddRequest(0, 1), 0);
-
-    DispatchHostEvent(&host);
-
-    EXPECT_EQ(mail->writeIndex(), 1u);
-    EXPECT_EQ(exec->writeIndex(), 1u);
-    EXPECT_EQ(box->writeIndex(), kBoxRingSlots - 1);
-    EXPECT_EQ(beep->writeIndex(), kBeepRingSlots - 1);
-    EXPECT_EQ(LogLines(),
-              (std::vector<std::string>{EventLine("peer is down"), MailLine("OK", "down"),
-                                        ExecLine("OK", "peer is down")}));
 }
 
 TEST_F(AlertDispatchTest, MissingThreadsListAndSettingsNeverCrashAndNeverReportSuccess) {

@@ -231,9 +231,9 @@ uint32_t IcmpRecvThreadProc() {
     }
 }
 
-int StartIcmpEngine() {
-    if (g_hRecvThread != nullptr)
-        return 0;
+namespace {
+
+int StartOnce() {
     if (g_hIcmpPort == nullptr) {
         auto* port = new CompletionPort;
         if (!port->Create()) {
@@ -277,6 +277,19 @@ int StartIcmpEngine() {
     }
     g_hRecvThread = thread;
     return 0;
+}
+
+}  // namespace
+
+int StartIcmpEngine() {
+    // A second run would open a second pair of sockets and post the same slots again.
+    static bool started = false;
+    static int result = 0;
+    if (!started) {
+        started = true;
+        result = StartOnce();
+    }
+    return result;
 }
 
 void StopIcmpEngine() {

@@ -38,8 +38,7 @@ extern std::atomic<uint8_t> g_bShutdown;
 // Creates the completion port, opens both sockets, posts every receive and starts the
 // receive thread; failures are shown as message boxes. 0, -2 (a socket could not be tied
 // to the port) or -3 (no port, or a receive could not be posted). Runs once per process:
-// a second call while the receive thread exists changes nothing and returns 0.
-// User-interface thread.
+// later calls change nothing and return the first call's result. User-interface thread.
 int StartIcmpEngine();
 // Opens and sets up both raw sockets, reporting each failure in a message box and going
 // on with the rest. Always 0. Called by StartIcmpEngine.

@@ -34,6 +34,8 @@ QueueMessageTarget::QueueMessageTarget(Handler handler)
 
 QueueMessageTarget::~QueueMessageTarget() {
     Close();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_answered.wait(lock, [this] { return m_senders == 0; });
 }
 
 bool QueueMessageTarget::Post(uint32_t msg, WPARAM wParam, LPARAM lParam) {
@@ -69,15 +71,23 @@ std::optional<LRESULT> QueueMessageTarget::Send(uint32_t msg, WPARAM wParam, LPA
         return std::nullopt;
     m_queue.push_back(item);
     m_cond.notify_all();
+    ++m_senders;
+    std::optional<LRESULT> answer;
     for (;;) {
-        if (item->answered)
-            return item->result;
+        if (item->answered) {
+            answer = item->result;
+            break;
+        }
         if (m_closing || CurrentThreadStopping()) {
             item->withdrawn = true;
-            return std::nullopt;
+            break;
         }
         m_answered.wait_for(lock, kSendSlice);
     }
+    --m_senders;
+    if (m_closing)
+        m_answered.notify_all();  // a destructor may wait for the last sender
+    return answer;
 }
 
 size_t QueueMessageTarget::Pump(uint32_t timeoutMs) {
@@ -124,4 +134,9 @@ void QueueMessageTarget::Close() {
 bool QueueMessageTarget::closing() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_closing;
+}
+
+int QueueMessageTarget::waitingSenders() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_senders;
 }

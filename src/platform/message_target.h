@@ -41,7 +41,8 @@ public:
     using Handler = std::function<LRESULT(uint32_t msg, WPARAM wParam, LPARAM lParam)>;
 
     explicit QueueMessageTarget(Handler handler);
-    ~QueueMessageTarget() override;  // closes first
+    // Closes first, then waits until every released sender has left Send.
+    ~QueueMessageTarget() override;
 
     bool Post(uint32_t msg, WPARAM wParam, LPARAM lParam) override;
     std::optional<LRESULT> Send(uint32_t msg, WPARAM wParam, LPARAM lParam) override;
@@ -55,6 +56,8 @@ public:
     // nullopt) and drops what is queued.
     void Close();
     bool closing() const;
+    // Threads waiting inside Send for an answer (tests).
+    int waitingSenders() const;
 
 private:
     struct Item;
@@ -64,5 +67,6 @@ private:
     std::condition_variable m_answered;  // a sent message was answered, or closing
     std::deque<std::shared_ptr<Item>> m_queue;
     bool m_closing = false;
+    int m_senders = 0;  // threads inside Send, waiting for an answer
     std::atomic<std::thread::id> m_owner;
 };

@@ -113,6 +113,24 @@ TEST(QueueMessageTargetTest, CloseWhileASenderWaitsGivesItARefusal) {
     EXPECT_TRUE(recorder.seen().empty());
 }
 
+TEST(QueueMessageTargetTest, DestroyingTheTargetReleasesItsSendersFirst) {
+    auto* target = new QueueMessageTarget([](uint32_t, WPARAM, LPARAM) -> LRESULT { return 1; });
+    std::atomic<int> refused{0};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; ++i)
+        senders.emplace_back([&refused, target] {
+            if (!target->Send(WM_USER, 0, 0).has_value())
+                ++refused;
+        });
+    // Nobody pumps: the senders can only wait. Destroying the target must let every one
+    // of them go before its memory is freed (the sanitizers watch for the rest).
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return target->waitingSenders() == 3; }));
+    delete target;
+    for (auto& t : senders)
+        t.join();
+    EXPECT_EQ(refused.load(), 3);
+}
+
 TEST(QueueMessageTargetTest, StoppingSenderGivesUpWhileItWaits) {
     Event entered(true, false);
     Event release(true, false);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,9 +17,13 @@
 #include "mail/base64.h"
 #include "mail/smtp_reply.h"
 #include "platform/last_error.h"
+#include "platform/message_target.h"
 #include "platform/tick.h"
 
 namespace {
+
+// How often a wait checks whether the calling worker thread was told to stop.
+constexpr uint32_t kStopCheckSliceMs = 100;
 
 std::atomic<uint32_t> g_defaultIdleLimitMs{CSMTPConnection::kDefaultIdleLimitMs};
 std::atomic<uint32_t> g_defaultWaitMs{CSMTPConnection::kDefaultWaitMs};
@@ -200,15 +205,26 @@ std::string CSMTPMessage::BuildHeader(int highPriority) const {
 }
 
 std::string CSMTPMessage::BuildHeaderAt(int highPriority, time_t when) const {
-    std::string to;
+    // A header line may not pass 998 bytes, and servers refuse longer ones, so a long
+    // recipient list is folded between addresses (a line break followed by a blank).
+    constexpr size_t kMaxHeaderLine = 998;
+    std::string to = "To: ";
+    size_t lineStart = 0;
     for (size_t i = 0; i < m_Recipients.size(); ++i) {
-        if (i > 0)
+        const std::string address = HeaderSafe(m_Recipients[i].FormatAddress());
+        if (i > 0) {
             to += ',';
-        to += m_Recipients[i].FormatAddress();
+            if (to.size() - lineStart + address.size() > kMaxHeaderLine) {
+                to += "\r\n";
+                lineStart = to.size();
+                to += ' ';
+            }
+        }
+        to += address;
     }
     std::string header;
     header += "From: " + HeaderSafe(m_From.FormatAddress()) + "\r\n";
-    header += "To: " + HeaderSafe(to) + "\r\n";
+    header += to + "\r\n";
     header += "Subject: " + HeaderSafe(m_sSubject) + "\r\n";
     header += "Date: " + HeaderSafe(FormatDate(when)) + "\r\n";
     if (highPriority != 0)
@@ -282,18 +298,32 @@ bool CSMTPConnection::ConnectSocket(const char* server, uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
 
-    if (connect(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+    // The connect runs non-blocking so that a worker told to stop can give up on a server
+    // that never answers; the socket is blocking again for the dialogue.
+    const int flags = fcntl(m_socket, F_GETFL);
+    fcntl(m_socket, F_SETFL, flags | O_NONBLOCK);
+    if (connect(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        fcntl(m_socket, F_SETFL, flags);
         return true;
-    if (errno != EINTR) {
+    }
+    if (errno != EINPROGRESS && errno != EINTR) {
         SetSocketError(errno);
         return false;
     }
-    // A signal interrupted the connect; it goes on in the background: wait for its end.
     pollfd p{m_socket, POLLOUT, 0};
     int ready;
-    do {
-        ready = poll(&p, 1, -1);
-    } while (ready < 0 && errno == EINTR);
+    for (;;) {
+        ready = poll(&p, 1, static_cast<int>(kStopCheckSliceMs));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready != 0)
+            break;
+        if (CurrentThreadStopping()) {
+            SetLastErrorCode(kWsaErrorInterrupted);
+            return false;
+        }
+    }
+    fcntl(m_socket, F_SETFL, flags);
     int error = 0;
     socklen_t length = sizeof error;
     if (ready < 0) {
@@ -363,16 +393,22 @@ bool CSMTPConnection::ReceiveReply(uint32_t& lastDataTick, std::string& text) {
         if (m_socket < 0)
             return FailRead(kWsaErrorNotConnected);
         // Wait no longer than the idle limit still allows, so the limit holds to the tick.
+        // Waits are cut into short slices so a mail thread told to stop gives up at once
+        // instead of waiting out the idle limit of a silent server.
         const uint32_t left = m_dwIdleLimit - idle + 1;
         pollfd p{m_socket, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(std::min(m_dwWaitMs, left)));
+        const int ready =
+            poll(&p, 1, static_cast<int>(std::min({m_dwWaitMs, left, kStopCheckSliceMs})));
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             return FailRead(SocketErrorCode(errno));
         }
-        if (ready == 0)
+        if (ready == 0) {
+            if (CurrentThreadStopping())
+                return FailRead(kWsaErrorInterrupted);
             continue;
+        }
         char chunk[4096];
         const size_t room = std::min(sizeof chunk, kMaxReplyBytes - m_pending.size());
         const ssize_t n = recv(m_socket, chunk, room, 0);

@@ -19,6 +19,7 @@
 // Codes left in the thread's last-error value.
 constexpr int kErrorBadCommand = 22;             // MAIL FROM / RCPT / DATA / QUIT refused
 constexpr int kErrorInvalidParameter = 87;       // address unsafe for an SMTP command line
+constexpr int kWsaErrorInterrupted = 10004;      // the calling worker thread is stopping
 constexpr int kWsaErrorInvalidArgument = 10022;  // server name does not resolve
 constexpr int kWsaErrorMessageSize = 10040;      // reply longer than the reply buffer
 constexpr int kWsaErrorProtocol = 10043;         // reply code differs from the expected one
@@ -152,5 +153,5 @@ private:
     uint32_t m_dwIdleLimit;
     uint32_t m_dwWaitMs;
     int m_nLastCode = -1;
-    std::string m_pending;  // received bytes behind the last reply read
+    std::string m_pending;         // received bytes behind the last reply read
 };

@@ -132,6 +132,41 @@ TEST(SmtpMessageTest, RecipientsKeepTheirOrder) {
     EXPECT_EQ(CSMTPAddress("X Y", "x@y.test").FormatAddress(), "X Y <x@y.test>");
 }
 
+TEST(SmtpMessageTest, ALongRecipientListIsFoldedBelowTheLineLimit) {
+    // Servers refuse header lines over 998 bytes; 300 recipients must still make a mail.
+    CSMTPMessage message;
+    message.m_From = CSMTPAddress("", "a@example.test");
+    std::string expected;
+    for (int i = 0; i < 300; ++i) {
+        const std::string address = "user" + std::to_string(i) + "@example.test";
+        message.AddRecipient(CSMTPAddress("", address));
+        expected += (i > 0 ? "," : "") + address;
+    }
+    const std::string header = message.BuildHeaderAt(0, 0);
+    const size_t to = header.find("To: ");
+    const size_t subject = header.find("\r\nSubject: ");
+    ASSERT_NE(to, std::string::npos);
+    ASSERT_NE(subject, std::string::npos);
+    std::string field = header.substr(to + 4, subject - to - 4);
+    size_t lines = 1;
+    for (size_t start = 0, end; (end = field.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+        EXPECT_LE(end - start, 998u);
+        EXPECT_EQ(field[end + 2], ' ');  // a continuation line starts with a blank
+        ++lines;
+    }
+    EXPECT_GT(lines, 1u);
+    // Unfolded, the field is exactly the comma-separated list.
+    std::string unfolded;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field.compare(i, 3, "\r\n ") == 0)
+            i += 2;
+        else
+            unfolded += field[i];
+    }
+    EXPECT_EQ(unfolded, expected);
+}
+
 TEST(SmtpMessageTest, MailResultFollowsTheFailingStep) {
     EXPECT_EQ(MailResultOf(false, true, true), kMailResultSent);
     EXPECT_EQ(MailResultOf(true, true, true), kMailResultSent);

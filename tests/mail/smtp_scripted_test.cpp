@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include "mail/scripted_smtp_server.h"
 #include "mail/smtp_client.h"
 #include "platform/last_error.h"
+#include "platform/message_target.h"
 
 namespace {
 
@@ -319,6 +321,35 @@ TEST(SmtpScriptedTest, NoDescriptorLeaksAfterFailures) {
         EXPECT_EQ(server.Lines().back(), "QUIT");
     }
     EXPECT_EQ(OpenDescriptors(), before);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SmtpScriptedTest, AStoppingWorkerGivesUpOnASilentServer) {
+    // A mail thread told to stop must not wait out the 18 s idle limit (twice: greeting and
+    // QUIT) of a server that never answers, or the orderly exit would abandon it.
+    ScriptedSmtpServer server;
+    ASSERT_TRUE(server.Start());
+    std::atomic<uint8_t> stop{0};
+    std::atomic<bool> done{false};
+    int error = 0;
+    const auto start = Clock::now();
+    std::thread worker([&] {
+        SetCurrentThreadStopFlag(&stop);
+        CSMTPConnection connection;  // default limits
+        EXPECT_FALSE(connection.Connect("127.0.0.1", server.port()));
+        error = GetLastErrorCode();
+        SetCurrentThreadStopFlag(nullptr);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop = 1;
+    worker.join();
+    EXPECT_TRUE(done);
+    EXPECT_LT(ElapsedMs(start), 3000);
+    EXPECT_NE(error, 0);
 }
 
 }  // namespace

@@ -86,9 +86,10 @@ int cmailthread::AddMail(const JobOwner& owner, const std::string& server, uint1
 }
 
 int cmailthread::DoWork() {
-    // Jobs still waiting when the thread is told to stop stay in the ring: a stop that
-    // waited for every queued dialogue could outlast the exit wait by minutes.
-    while (!m_ring.Empty() && stop.load(std::memory_order_acquire) == 0) {
+    // Mails already queued are still sent when the thread is told to stop: they may be the
+    // down alerts of the last minute. Once stopping, the client gives up on every wait for
+    // a silent server at once, so this ends quickly when nobody answers.
+    while (!m_ring.Empty()) {
         CMailJob& job = m_ring.ReadSlot();
         const int result = DeliverMail(job);
         job.password.clear();

@@ -104,7 +104,8 @@ std::string AddressText(const CHostItem& h) {
 
 void WriteHost(IniFile& ini, int n, const CHostItem& h) {
     const std::string section = Numbered("item", n);
-    ini.WriteString(section, "IP", AddressText(h));
+    // The dotted form ends in a blank that readers drop; it is written bare.
+    ini.WriteString(section, "IP", AddressText(h), false);
     ini.WriteInt(section, "Interval", static_cast<int32_t>(h.interval.load()));
     ini.WriteInt(section, "timeout(ms)", static_cast<int32_t>(h.timeout.load()));
     ini.WriteInt(section, "packetsize", static_cast<int32_t>(h.packetsize.load()));

@@ -285,14 +285,15 @@ bool IniFile::HasSection(std::string_view section) const {
     return FindSection(section) != nullptr;
 }
 
-void IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+void IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value,
+                          bool protect) {
     Section* s = FindSection(section);
     if (s == nullptr)
         s = &AddSection(Trim(section), "[" + std::string(Trim(section)) + "]");
     Line line;
     line.text.assign(key);
     line.text += '=';
-    line.text += ProfileEncode(value);
+    line.text += ProfileEncode(value, protect);
     line.isKey = true;
     line.keyLength = static_cast<uint32_t>(key.size());
     line.valueBegin = static_cast<uint32_t>(key.size() + 1);
@@ -300,8 +301,15 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
 
     const long found = FindKey(*s, key);
     if (found >= 0) {
-        // Equal keys in any case: the index, if any, stays right.
-        s->lines[static_cast<size_t>(found)] = std::move(line);
+        // The key keeps the spelling the file gave it.
+        Line& old = s->lines[static_cast<size_t>(found)];
+        const std::string oldKey(old.Key());
+        const std::string_view encoded = std::string_view(line.text).substr(line.valueBegin);
+        old.text = oldKey + "=" + std::string(encoded);
+        old.keyBegin = 0;
+        old.keyLength = static_cast<uint32_t>(oldKey.size());
+        old.valueBegin = static_cast<uint32_t>(oldKey.size() + 1);
+        old.valueLength = static_cast<uint32_t>(encoded.size());
         return;
     }
     size_t at = 0;
@@ -335,7 +343,7 @@ std::string ProfileValue(std::string_view raw, size_t bufferSize) {
     return std::string(v);
 }
 
-std::string ProfileEncode(std::string_view value) {
+std::string ProfileEncode(std::string_view value, bool protect) {
     const size_t nul = value.find('\0');
     std::string v(value.substr(0, nul));
     for (char& c : v) {
@@ -344,7 +352,7 @@ std::string ProfileEncode(std::string_view value) {
     }
     const bool quoted =
         v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front();
-    if (!v.empty() && (IsBlank(v.front()) || IsBlank(v.back()) || quoted))
+    if (protect && !v.empty() && (IsBlank(v.front()) || IsBlank(v.back()) || quoted))
         return "\"" + v + "\"";
     return v;
 }

@@ -64,8 +64,10 @@ public:
     // the section's last key, else adds the section at the end. The value is cut at a NUL
     // byte; CR and LF become blanks, so a value can never start a line of its own; a
     // value that reading would change (blanks at either end, enclosing quotes) is written
-    // inside double quotes, which reading removes again.
-    void WriteString(std::string_view section, std::string_view key, std::string_view value);
+    // inside double quotes, which reading removes again; `protect` false writes such a
+    // value bare, for values whose outer blanks are meant to be dropped on reading.
+    void WriteString(std::string_view section, std::string_view key, std::string_view value,
+                     bool protect = true);
     void WriteInt(std::string_view section, std::string_view key, int64_t value);
 
     size_t SectionCount() const { return m_sections.size(); }
@@ -88,7 +90,7 @@ private:
 // of enclosing quotes removed, cut to bufferSize - 1 bytes at a character boundary).
 std::string ProfileValue(std::string_view raw, size_t bufferSize = kProfileBufferSize);
 // How WriteString stores `value` so that ProfileValue gives it back (see WriteString).
-std::string ProfileEncode(std::string_view value);
+std::string ProfileEncode(std::string_view value, bool protect = true);
 // The profile functions' integer reading of a value (see GetInt); `def` when empty.
 int32_t ProfileInt(std::string_view value, int32_t def);
 

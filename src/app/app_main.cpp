@@ -6,6 +6,12 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QFile>
+#include <QMenuBar>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTextStream>
+#include <QScreen>
 #include <QTimer>
 
 #include "app/corvantis_app.h"
@@ -14,6 +20,7 @@
 #include "platform/message_box.h"
 #include "ui/main_frame.h"
 #include "ui/qt_message_box.h"
+#include "ui/true_color_toolbar.h"
 
 namespace {
 
@@ -27,8 +34,37 @@ void ScheduleWindowGrab(CMainFrame* frame) {
     if (const char* text = std::getenv("VELMORA_GRAB_DELAY_MS"))
         delay = std::atoi(text);
     const QString file = QString::fromLocal8Bit(path);
+    // Without a window manager nothing maximizes the window; give it the screen itself.
+    if (frame->screen() != nullptr) {
+        frame->move(0, 0);
+        frame->resize(frame->screen()->size());
+    }
     QTimer::singleShot(delay, frame, [frame, file] {
-        const bool ok = frame->grab().save(file);
+        // Beside the picture, where its parts are: "<part> <x> <y> <width> <height>" per line.
+        QFile layout(file + ".layout");
+        if (layout.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            QTextStream out(&layout);
+            const std::pair<const char*, QWidget*> parts[] = {
+                {"menu", frame->menuBar()},
+                {"toolbar", frame->m_wndToolBar},
+                {"hosts", frame->m_wndSplitter->widget(0)},
+                {"events", frame->m_wndSplitter->widget(1)},
+                {"status", frame->m_wndStatusBar},
+            };
+            for (const auto& [name, widget] : parts) {
+                if (widget == nullptr || !widget->isVisible())
+                    continue;
+                const QRect r(widget->mapTo(frame, QPoint(0, 0)), widget->size());
+                out << name << ' ' << r.x() << ' ' << r.y() << ' ' << r.width() << ' ' << r.height()
+                    << '\n';
+            }
+        }
+        layout.close();
+        // Written aside and renamed, so a reader never sees half a picture.
+        const QString part = file + ".part";
+        const bool ok =
+            frame->grab().save(part, "PNG") &&
+            std::rename(part.toLocal8Bit().constData(), file.toLocal8Bit().constData()) == 0;
         std::fprintf(stderr, "velmora: window picture %s %s\n", ok ? "saved to" : "NOT saved to",
                      file.toLocal8Bit().constData());
     });

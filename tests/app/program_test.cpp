@@ -1,0 +1,241 @@
+// Tests of the built program itself: single instance, kill and restart, SIGTERM and
+// SIGHUP at exit, and a real window under a virtual X server.
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+#include "app/corvantis_app.h"
+#include "common/test_support.h"
+#include "config/registry_storage.h"
+#include "config/setup_document.h"
+#include "config/setup_info.h"
+#include "engine/host_list.h"
+#include "platform/instance_lock.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
+    // The extra variables replace inherited ones of the same name.
+    std::vector<std::string> env = extraEnv;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string var = *e;
+        const std::string name = var.substr(0, var.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& extra : extraEnv)
+            replaced = replaced || extra.compare(0, name.size(), name) == 0;
+        if (!replaced)
+            env.push_back(var);
+    }
+    std::vector<char*> args, envp;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const std::string& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), envp.data()) != 0)
+        return -1;
+    return pid;
+}
+
+// Waits for `pid` to end; its exit status, or -1 when it did not end in time (then it is
+// killed).
+int WaitExit(pid_t pid, std::chrono::milliseconds timeout) {
+    int status = 0;
+    const bool ended =
+        testsupport::WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool LockHeldElsewhere() {
+    InstanceLock probe;
+    return probe.Acquire(kInstanceLockName) == InstanceLock::Result::kHeldElsewhere;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ProgramTest : public testsupport::SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        std::filesystem::permissions(m_dir.File("runtime"), std::filesystem::perms::owner_all);
+    }
+    void TearDown() override {
+        for (pid_t pid : m_pids) {
+            if (kill(pid, 0) == 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+        SandboxTest::TearDown();
+    }
+
+    pid_t Start(const std::vector<std::string>& extraEnv = {"QT_QPA_PLATFORM=offscreen"}) {
+        const pid_t pid = Spawn({VELMORA_BINARY}, extraEnv);
+        EXPECT_GT(pid, 0);
+        if (pid > 0)
+            m_pids.push_back(pid);
+        return pid;
+    }
+
+    // Stores a setup with `hosts` loopback hosts and the given start-up bits.
+    void StoreSetup(int hosts, int32_t startSet) {
+        ASSERT_EQ(CreateHostList(kMaxHosts), 0);
+        g_pSetupInfo = new CSetupInfo();
+        g_pSetupInfo->start_set = startSet;
+        for (int i = 0; i < hosts; ++i) {
+            CHostItem* host = AddHost(0);
+            ASSERT_NE(host, nullptr);
+            host->name = "loopback " + std::to_string(i + 1);
+            host->addr4.sin_family = AF_INET;
+            host->addr4.sin_addr.s_addr = htonl(0x7F000001 + static_cast<uint32_t>(i));
+            host->interval = 500;
+            PublishHost(host);
+        }
+        const int length = SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize);
+        ASSERT_GT(length, 0);
+        ASSERT_EQ(SaveRegistryBlob(g_setupBuffer, length), 1);
+        DestroyHostList();
+        delete g_pSetupInfo;
+        g_pSetupInfo = nullptr;
+    }
+
+    std::string StoreFile() const { return m_dir.File("config") + "/velmora/" + kSetupStoreFile; }
+    std::string AutostartFile() const {
+        return m_dir.File("config") + "/autostart/velmora.desktop";
+    }
+
+    std::vector<pid_t> m_pids;
+};
+
+TEST_F(ProgramTest, ASecondStartEndsAtOnceAndChangesNothing) {
+    StoreSetup(1, kStartSetAutoStart);
+    const std::string stored = ReadFile(StoreFile());
+    const pid_t first = Start();
+    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    const auto began = std::chrono::steady_clock::now();
+    const pid_t second = Start();
+    EXPECT_EQ(WaitExit(second, 5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
+    EXPECT_EQ(kill(first, 0), 0);  // the first one runs on
+    EXPECT_TRUE(LockHeldElsewhere());
+    EXPECT_EQ(ReadFile(StoreFile()), stored);
+    EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
+    kill(first, SIGTERM);
+    EXPECT_EQ(WaitExit(first, 10s), 0);
+}
+
+TEST_F(ProgramTest, AStartAfterTheFirstWasKilledSucceeds) {
+    const pid_t first = Start();
+    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    kill(first, SIGKILL);
+    EXPECT_EQ(WaitExit(first, 5s), 128 + SIGKILL);
+    EXPECT_FALSE(LockHeldElsewhere());
+    const pid_t again = Start();
+    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    EXPECT_EQ(kill(again, 0), 0);
+    kill(again, SIGTERM);
+    EXPECT_EQ(WaitExit(again, 10s), 0);
+}
+
+TEST_F(ProgramTest, SigtermRunsTheExitPathAndRemovesAnUnwantedRunAtLogonEntry) {
+    StoreSetup(1, kStartSetAutoStart);  // bit 0 clear: no run-at-logon entry wanted
+    ASSERT_EQ(SetRunAtLogon(2), 1);
+    ASSERT_TRUE(std::filesystem::exists(AutostartFile()));
+    const pid_t pid = Start();
+    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid, 10s), 0);
+    EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
+}
+
+TEST_F(ProgramTest, SighupRunsTheExitPathAndWritesTheRunAtLogonEntry) {
+    StoreSetup(1, kStartSetRunAtLogon);
+    const pid_t pid = Start();
+    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    kill(pid, SIGHUP);
+    EXPECT_EQ(WaitExit(pid, 10s), 0);
+    ASSERT_TRUE(std::filesystem::exists(AutostartFile()));
+    EXPECT_NE(ReadFile(AutostartFile()).find(" ICON"), std::string::npos);
+}
+
+// The real window on a virtual X server: monitoring a few loopback hosts, its picture is
+// taken from inside the program and checked for menu, toolbar, both panes and status bar.
+TEST_F(ProgramTest, ARealWindowUnderAVirtualXServer) {
+    if (testsupport::RunShell("command -v Xvfb >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "Xvfb is not installed (scripts/test installs it)";
+    StoreSetup(3, kStartSetAutoStart);
+    const std::string display = ":" + std::to_string(90 + getpid() % 100);
+    const pid_t xvfb =
+        Spawn({"Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, {});
+    ASSERT_GT(xvfb, 0);
+    m_pids.push_back(xvfb);
+    const std::string socket = "/tmp/.X11-unix/X" + display.substr(1);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return std::filesystem::exists(socket); }));
+
+    const std::string picture = m_dir.File("window.png");
+    const pid_t pid = Start({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display,
+                             "VELMORA_GRAB_PNG=" + picture, "VELMORA_GRAB_DELAY_MS=2500"});
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return std::filesystem::exists(picture); }, 30s));
+    QImage image;
+    ASSERT_TRUE(
+        testsupport::WaitUntil([&] { return image.load(QString::fromStdString(picture)); }));
+    EXPECT_GE(image.width(), 1000);
+    EXPECT_GE(image.height(), 600);
+    // Menu, toolbar, host list, event list and status bar are there, top to bottom, and the
+    // event list has about a fifth of the panes' height.
+    std::map<std::string, QRect> parts;
+    std::ifstream layout(picture + ".layout");
+    std::string name;
+    int x, y, w, h;
+    while (layout >> name >> x >> y >> w >> h)
+        parts[name] = QRect(x, y, w, h);
+    for (const char* part : {"menu", "toolbar", "hosts", "events", "status"}) {
+        ASSERT_TRUE(parts.count(part)) << part;
+        EXPECT_GT(parts[part].width(), image.width() / 2) << part;
+        EXPECT_GT(parts[part].height(), 10) << part;
+        EXPECT_TRUE(image.rect().contains(parts[part])) << part;
+    }
+    EXPECT_LT(parts["menu"].bottom(), parts["toolbar"].top());
+    EXPECT_LT(parts["toolbar"].bottom(), parts["hosts"].top());
+    EXPECT_LT(parts["hosts"].bottom(), parts["events"].top());
+    EXPECT_LT(parts["events"].bottom(), parts["status"].top());
+    const double share = static_cast<double>(parts["events"].height()) /
+                         (parts["hosts"].height() + parts["events"].height());
+    EXPECT_NEAR(share, 0.2, 0.05);
+    if (const char* keep = std::getenv("VELMORA_KEEP_SCREENSHOT"))
+        std::filesystem::copy_file(picture, keep,
+                                   std::filesystem::copy_options::overwrite_existing);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid, 10s), 0);
+    kill(xvfb, SIGTERM);
+    WaitExit(xvfb, 5s);
+}
+
+}  // namespace

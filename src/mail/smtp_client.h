@@ -153,5 +153,5 @@ private:
     uint32_t m_dwIdleLimit;
     uint32_t m_dwWaitMs;
     int m_nLastCode = -1;
-    std::string m_pending;         // received bytes behind the last reply read
+    std::string m_pending;  // received bytes behind the last reply read
 };

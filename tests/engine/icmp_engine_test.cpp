@@ -5,7 +5,9 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -370,6 +372,63 @@ TEST_F(IcmpEngineTest, ForeignEchoTrafficChangesNoRecord) {
     EXPECT_EQ(host->seq.load(), static_cast<uint16_t>(seq + 1));
     EXPECT_EQ(v6->seq.load(), static_cast<uint16_t>(seq6 + 1));
     EXPECT_EQ(g_target->Count(), 2u);
+}
+
+TEST_F(IcmpEngineTest, HostsClearedAndAddedWhileRepliesArrive) {
+    // The receive thread matches real replies while this thread destroys and re-creates
+    // the records they are for (the sanitizer builds catch a record used after its end).
+    constexpr uint32_t kHosts = 40;
+    std::atomic<uint32_t> generation{0};
+    auto refill = [&] {
+        uint32_t g = generation.fetch_add(1);
+        for (uint32_t i = 0; i < kHosts; ++i) {
+            CHostItem* host = AddHost(0);
+            ASSERT_NE(host, nullptr);
+            host->StoreAddr4(htonl(INADDR_LOOPBACK));
+            host->seq = UniqueSequence(200 + g * kHosts + i);
+            host->timeout = 600000;
+            host->pending_tick = GetTick();
+            PublishHost(host);
+        }
+    };
+    refill();
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (uint32_t i = 0; !stop.load(); i = (i + 1) % kHosts) {
+            uint16_t seq = 0;
+            {
+                std::shared_lock lock(g_pHostList->lifetime);
+                CHostItem* host = g_pHostList->Host(i);
+                if (host == nullptr)
+                    continue;
+                seq = host->seq.load();
+            }
+            auto m = icmptest::EchoMessage(kEchoRequest, EchoIdFromIndex(i), seq);
+            sendto(g_sockIcmp4, m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof(to));
+            if (i == kHosts - 1) {
+                // One sweep at a time: the next starts once an answer of this one counted.
+                size_t seen = g_target->Count();
+                testsupport::WaitUntil([&] { return stop.load() || g_target->Count() != seen; },
+                                       std::chrono::milliseconds(50));
+            }
+        }
+    });
+    for (int round = 0; round < 100; ++round) {
+        size_t before = g_target->Count();
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return g_target->Count() > before; }));
+        ClearHostList(0);
+        refill();
+    }
+    stop = true;
+    sender.join();
+    for (const auto& m : g_target->Messages()) {
+        EXPECT_EQ(m.msg, WM_PING_REPLY);
+        EXPECT_LT(m.wParam, kHosts);
+    }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
@@ -32,7 +34,16 @@ constexpr uint8_t kEchoRequest = 8;
 constexpr uint8_t kEcho6Request = 128;
 constexpr uint8_t kEcho6Reply = 129;
 
-// A table with hosts that each wait for the answer to request `seq` 258, sent at the fake
+// Sequence numbers of this process. Replies that other processes receive on the loopback
+// device reach this process's raw sockets too when its engine runs (the whole test program
+// in one process), so the hosts here wait for numbers no other process uses. Seq(258) is
+// the first; the literal keeps the cases readable.
+const uint16_t g_seqBase = static_cast<uint16_t>(20000 + getpid() % 40000);
+uint16_t Seq(int n) {
+    return static_cast<uint16_t>(g_seqBase + (n - 258));
+}
+
+// A table with hosts that each wait for the answer to request Seq(258), sent at the fake
 // tick, time-out 2,000 ms.
 class IcmpParseTest : public ::testing::Test {
 protected:
@@ -55,6 +66,7 @@ protected:
             ASSERT_NE(host, nullptr);
             host->pending_tick = g_fakeTick.load();
             host->sent_tick = g_fakeTick.load();
+            host->seq = Seq(258);
             PublishHost(host);
         }
     }
@@ -87,9 +99,9 @@ protected:
 
 TEST_F(IcmpParseTest, EchoReplyIsRecordedAndReported) {
     g_fakeTick = 100040;
-    EXPECT_EQ(V4(ReplyV4(2, 258, 57)), 0);
+    EXPECT_EQ(V4(ReplyV4(2, Seq(258), 57)), 0);
     CHostItem* host = Host(2);
-    EXPECT_EQ(host->seq.load(), 259);
+    EXPECT_EQ(host->seq.load(), Seq(259));
     EXPECT_EQ(host->result.load(), PING_RESULT_REPLY);
     EXPECT_EQ(host->recv_count.load(), 1u);
     EXPECT_EQ(host->ttl.load(), 57);
@@ -100,36 +112,36 @@ TEST_F(IcmpParseTest, EchoReplyIsRecordedAndReported) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].msg, WM_PING_REPLY);
     EXPECT_EQ(messages[0].wParam, 2u);
-    EXPECT_EQ(messages[0].lParam, 258);
+    EXPECT_EQ(messages[0].lParam, Seq(258));
 
     // The next answer of a host that is up lengthens its run.
     host->pending_tick = g_fakeTick.load();
-    EXPECT_EQ(V4(ReplyV4(2, 259, 58)), 0);
+    EXPECT_EQ(V4(ReplyV4(2, Seq(259), 58)), 0);
     EXPECT_EQ(host->recv_count.load(), 2u);
     EXPECT_EQ(host->run_count.load(), 1u);
     EXPECT_EQ(host->ttl.load(), 58);
-    EXPECT_TRUE(m_target.HasReply(2, 259));
+    EXPECT_TRUE(m_target.HasReply(2, Seq(259)));
     // Other hosts are untouched.
-    EXPECT_EQ(Host(1)->seq.load(), 258);
+    EXPECT_EQ(Host(1)->seq.load(), Seq(258));
     EXPECT_EQ(Host(3)->recv_count.load(), 0u);
 }
 
 TEST_F(IcmpParseTest, IPv4HeaderWithOptionsIsSkipped) {
-    auto d = Ipv4Datagram(EchoMessage(kEchoReply, EchoIdFromIndex(0), 258), 33, 7);
+    auto d = Ipv4Datagram(EchoMessage(kEchoReply, EchoIdFromIndex(0), Seq(258)), 33, 7);
     EXPECT_EQ(V4(d), 0);
     EXPECT_EQ(Host(0)->recv_count.load(), 1u);
     EXPECT_EQ(Host(0)->ttl.load(), 33);
 }
 
 TEST_F(IcmpParseTest, SequenceMismatchChangesNothing) {
-    for (uint16_t seq : {257, 259, 0, 65535}) {
+    for (uint16_t seq : {Seq(257), Seq(259), uint16_t{0}, uint16_t{65535}}) {
         EXPECT_EQ(V4(ReplyV4(1, seq)), 0);
         EXPECT_EQ(V6(ReplyV6(1, seq)), 0);
         EXPECT_EQ(V4(ErrorV4(3, 1, 1, seq)), 0);
         EXPECT_EQ(V6(ErrorV6(1, 0, 1, seq)), 0);
     }
     CHostItem* host = Host(1);
-    EXPECT_EQ(host->seq.load(), 258);
+    EXPECT_EQ(host->seq.load(), Seq(258));
     EXPECT_EQ(host->result.load(), 0);
     EXPECT_EQ(host->recv_count.load(), 0u);
     EXPECT_EQ(host->answer_tick.load(), 0u);
@@ -140,8 +152,8 @@ TEST_F(IcmpParseTest, LateReplyOnlyAdvancesTheSequence) {
     CHostItem* host = Host(0);
     // Exactly at the deadline is late.
     g_fakeTick = 100000 + 2000;
-    EXPECT_EQ(V4(ReplyV4(0, 258)), 0);
-    EXPECT_EQ(host->seq.load(), 259);
+    EXPECT_EQ(V4(ReplyV4(0, Seq(258))), 0);
+    EXPECT_EQ(host->seq.load(), Seq(259));
     EXPECT_EQ(host->recv_count.load(), 0u);
     EXPECT_EQ(host->result.load(), 0);
     EXPECT_EQ(host->up.load(), 0);
@@ -151,24 +163,24 @@ TEST_F(IcmpParseTest, LateReplyOnlyAdvancesTheSequence) {
     // After the send cycle reported the time-out (pending_tick cleared), on IPv6 too.
     host->pending_tick = 0;
     g_fakeTick = 100010;
-    EXPECT_EQ(V6(ReplyV6(0, 259)), 0);
-    EXPECT_EQ(host->seq.load(), 260);
+    EXPECT_EQ(V6(ReplyV6(0, Seq(259))), 0);
+    EXPECT_EQ(host->seq.load(), Seq(260));
     EXPECT_EQ(host->recv_count.load(), 0u);
     EXPECT_EQ(m_target.Count(), 0u);
 
     // One millisecond before the deadline is in time.
     host->pending_tick = 100010;
     g_fakeTick = 100010 + 1999;
-    EXPECT_EQ(V4(ReplyV4(0, 260)), 0);
+    EXPECT_EQ(V4(ReplyV4(0, Seq(260))), 0);
     EXPECT_EQ(host->recv_count.load(), 1u);
-    EXPECT_TRUE(m_target.HasReply(0, 260));
+    EXPECT_TRUE(m_target.HasReply(0, Seq(260)));
 }
 
 TEST_F(IcmpParseTest, DeadlineIsComparedAcrossTheTickWrap) {
     CHostItem* host = Host(3);
     host->pending_tick = 0xFFFFFF00u;
     g_fakeTick = 0x100;  // 512 ms later, after the wrap
-    EXPECT_EQ(V4(ReplyV4(3, 258)), 0);
+    EXPECT_EQ(V4(ReplyV4(3, Seq(258))), 0);
     EXPECT_EQ(host->recv_count.load(), 1u);
     EXPECT_EQ(host->answer_tick.load(), 0x100u);
 }
@@ -180,29 +192,29 @@ TEST_F(IcmpParseTest, IPv4ErrorsQuotingOurRequestMarkTheHostDown) {
     host->ttl = 61;
     host->recv_count = 5;
     g_fakeTick = 100020;
-    EXPECT_EQ(V4(ErrorV4(3, 1, 1, 258)), 0);
+    EXPECT_EQ(V4(ErrorV4(3, 1, 1, Seq(258))), 0);
     EXPECT_EQ(host->result.load(), 3);
     EXPECT_EQ(host->icmp_code.load(), 1);
     EXPECT_EQ(host->up.load(), 0);
     EXPECT_EQ(host->run_count.load(), 0u);
-    EXPECT_EQ(host->seq.load(), 259);
+    EXPECT_EQ(host->seq.load(), Seq(259));
     EXPECT_EQ(host->answer_tick.load(), 100020u);
     EXPECT_EQ(host->recv_count.load(), 5u);
     EXPECT_EQ(host->ttl.load(), 61);
-    EXPECT_TRUE(m_target.HasReply(1, 258));
+    EXPECT_TRUE(m_target.HasReply(1, Seq(258)));
 
     // Time exceeded on the next request: the host stays down, the run grows. Errors are
     // never late.
     g_fakeTick = 100000 + 50000;
-    EXPECT_EQ(V4(ErrorV4(11, 0, 1, 259)), 0);
+    EXPECT_EQ(V4(ErrorV4(11, 0, 1, Seq(259))), 0);
     EXPECT_EQ(host->result.load(), 11);
     EXPECT_EQ(host->icmp_code.load(), 0);
     EXPECT_EQ(host->run_count.load(), 1u);
-    EXPECT_TRUE(m_target.HasReply(1, 259));
+    EXPECT_TRUE(m_target.HasReply(1, Seq(259)));
 
     // A quoted header with options.
     auto withOptions =
-        Ipv4Datagram(Icmp4Error(12, 2, EchoMessage(kEchoRequest, EchoIdFromIndex(1), 260), 6));
+        Ipv4Datagram(Icmp4Error(12, 2, EchoMessage(kEchoRequest, EchoIdFromIndex(1), Seq(260)), 6));
     EXPECT_EQ(V4(withOptions), 0);
     EXPECT_EQ(host->result.load(), 12);
     EXPECT_EQ(host->run_count.load(), 2u);
@@ -212,17 +224,17 @@ TEST_F(IcmpParseTest, IPv4ErrorsQuotingOurRequestMarkTheHostDown) {
 TEST_F(IcmpParseTest, ErrorsNotQuotingAnEchoRequestAreDropped) {
     // Quoting an echo reply, or a UDP datagram that happens to carry our identifier.
     auto quotesReply =
-        Ipv4Datagram(Icmp4Error(3, 3, EchoMessage(kEchoReply, EchoIdFromIndex(0), 258)));
+        Ipv4Datagram(Icmp4Error(3, 3, EchoMessage(kEchoReply, EchoIdFromIndex(0), Seq(258))));
     EXPECT_EQ(V4(quotesReply), 0);
-    auto udp = EchoMessage(17, EchoIdFromIndex(0), 258);
+    auto udp = EchoMessage(17, EchoIdFromIndex(0), Seq(258));
     EXPECT_EQ(V4(Ipv4Datagram(Icmp4Error(3, 3, udp))), 0);
     // Type 19 and above are not errors.
-    EXPECT_EQ(V4(ErrorV4(19, 0, 0, 258)), 0);
-    EXPECT_EQ(V4(ErrorV4(40, 0, 0, 258)), 0);
+    EXPECT_EQ(V4(ErrorV4(19, 0, 0, Seq(258))), 0);
+    EXPECT_EQ(V4(ErrorV4(40, 0, 0, Seq(258))), 0);
     // ICMPv6 types above 4 are not errors, and the quoted message must be a request.
-    EXPECT_EQ(V6(ErrorV6(5, 0, 0, 258)), 0);
-    EXPECT_EQ(V6(Icmp6Error(1, 0, EchoMessage(kEcho6Reply, EchoIdFromIndex(0), 258))), 0);
-    EXPECT_EQ(Host(0)->seq.load(), 258);
+    EXPECT_EQ(V6(ErrorV6(5, 0, 0, Seq(258))), 0);
+    EXPECT_EQ(V6(Icmp6Error(1, 0, EchoMessage(kEcho6Reply, EchoIdFromIndex(0), Seq(258)))), 0);
+    EXPECT_EQ(Host(0)->seq.load(), Seq(258));
     EXPECT_EQ(Host(0)->result.load(), 0);
     EXPECT_EQ(m_target.Count(), 0u);
 }
@@ -230,38 +242,39 @@ TEST_F(IcmpParseTest, ErrorsNotQuotingAnEchoRequestAreDropped) {
 TEST_F(IcmpParseTest, OurOwnEchoRequestsSeenOnLoopbackAreDropped) {
     // A raw socket sees the requests we send to 127.0.0.1 and ::1 as well.
     for (size_t payload : {0u, 32u, 33u, 1000u}) {
-        EXPECT_EQ(V4(Ipv4Datagram(EchoMessage(kEchoRequest, EchoIdFromIndex(0), 258, payload))), 0);
-        EXPECT_EQ(V6(EchoMessage(kEcho6Request, EchoIdFromIndex(0), 258, payload)), 0);
+        EXPECT_EQ(
+            V4(Ipv4Datagram(EchoMessage(kEchoRequest, EchoIdFromIndex(0), Seq(258), payload))), 0);
+        EXPECT_EQ(V6(EchoMessage(kEcho6Request, EchoIdFromIndex(0), Seq(258), payload)), 0);
     }
-    EXPECT_EQ(Host(0)->seq.load(), 258);
+    EXPECT_EQ(Host(0)->seq.load(), Seq(258));
     EXPECT_EQ(Host(0)->result.load(), 0);
     EXPECT_EQ(m_target.Count(), 0u);
 }
 
 TEST_F(IcmpParseTest, IPv6ReplyAlwaysRecordsTtl128AndErrorsQuoteAt48) {
     CHostItem* host = Host(2);
-    EXPECT_EQ(V6(ReplyV6(2, 258)), 0);
+    EXPECT_EQ(V6(ReplyV6(2, Seq(258))), 0);
     EXPECT_EQ(host->ttl.load(), 128);
     EXPECT_EQ(host->result.load(), PING_RESULT_REPLY);
     EXPECT_EQ(host->up.load(), 1);
-    EXPECT_TRUE(m_target.HasReply(2, 258));
+    EXPECT_TRUE(m_target.HasReply(2, Seq(258)));
 
-    EXPECT_EQ(V6(ErrorV6(1, 3, 2, 259)), 0);  // address unreachable
+    EXPECT_EQ(V6(ErrorV6(1, 3, 2, Seq(259))), 0);  // address unreachable
     EXPECT_EQ(host->result.load(), 1);
     EXPECT_EQ(host->icmp_code.load(), 3);
     EXPECT_EQ(host->up.load(), 0);
     EXPECT_EQ(host->run_count.load(), 0u);
     EXPECT_EQ(host->ttl.load(), 128);
     EXPECT_EQ(host->recv_count.load(), 1u);
-    EXPECT_TRUE(m_target.HasReply(2, 259));
+    EXPECT_TRUE(m_target.HasReply(2, Seq(259)));
 
-    EXPECT_EQ(V6(ErrorV6(3, 0, 2, 260)), 0);  // hop limit exceeded
+    EXPECT_EQ(V6(ErrorV6(3, 0, 2, Seq(260))), 0);  // hop limit exceeded
     EXPECT_EQ(host->result.load(), 3);
     EXPECT_EQ(host->run_count.load(), 1u);
-    EXPECT_EQ(host->seq.load(), 261);
+    EXPECT_EQ(host->seq.load(), Seq(261));
 
     // Type 0 counts as an error as well (it is below 5).
-    EXPECT_EQ(V6(ErrorV6(0, 9, 2, 261)), 0);
+    EXPECT_EQ(V6(ErrorV6(0, 9, 2, Seq(261))), 0);
     EXPECT_EQ(host->result.load(), 0);
     EXPECT_EQ(host->icmp_code.load(), 9);
     EXPECT_EQ(m_target.Count(), 4u);
@@ -270,44 +283,44 @@ TEST_F(IcmpParseTest, IPv6ReplyAlwaysRecordsTtl128AndErrorsQuoteAt48) {
 TEST_F(IcmpParseTest, IdentifierAtOrBeyondCountIsDropped) {
     // Identifiers of indexes 4 (= count), 5 and 65,535 (identifier 1,024).
     for (uint32_t index : {4u, 5u, 65535u}) {
-        EXPECT_EQ(V4(ReplyV4(index, 258)), 0);
-        EXPECT_EQ(V6(ReplyV6(index, 258)), 0);
-        EXPECT_EQ(V4(ErrorV4(3, 0, index, 258)), 0);
-        EXPECT_EQ(V6(ErrorV6(1, 0, index, 258)), 0);
+        EXPECT_EQ(V4(ReplyV4(index, Seq(258))), 0);
+        EXPECT_EQ(V6(ReplyV6(index, Seq(258))), 0);
+        EXPECT_EQ(V4(ErrorV4(3, 0, index, Seq(258))), 0);
+        EXPECT_EQ(V6(ErrorV6(1, 0, index, Seq(258))), 0);
     }
     EXPECT_EQ(m_target.Count(), 0u);
     for (uint32_t i = 0; i < 4; ++i)
-        EXPECT_EQ(Host(i)->seq.load(), 258) << i;
+        EXPECT_EQ(Host(i)->seq.load(), Seq(258)) << i;
 }
 
 TEST_F(IcmpParseTest, IdentifierWrapMatchesTheHighestIndexes) {
     AddHosts(kMaxHosts - 4);
     ASSERT_EQ(g_pHostList->count.load(), kMaxHosts);
     // 64,600 answers with identifier 89, 65,534 with 1,023, 64,511 with 0.
-    EXPECT_EQ(V4(Ipv4Datagram(EchoMessage(kEchoReply, 89, 258))), 0);
-    EXPECT_EQ(V6(EchoMessage(kEcho6Reply, 89, 259)), 0);
-    EXPECT_EQ(V4(Ipv4Datagram(EchoMessage(kEchoReply, 1023, 258))), 0);
-    EXPECT_EQ(V6(EchoMessage(kEcho6Reply, 1023, 259)), 0);
-    EXPECT_EQ(V4(Ipv4Datagram(Icmp4Error(11, 0, EchoMessage(kEchoRequest, 0, 258)))), 0);
-    EXPECT_EQ(V6(Icmp6Error(3, 0, EchoMessage(kEcho6Request, 0, 259))), 0);
+    EXPECT_EQ(V4(Ipv4Datagram(EchoMessage(kEchoReply, 89, Seq(258)))), 0);
+    EXPECT_EQ(V6(EchoMessage(kEcho6Reply, 89, Seq(259))), 0);
+    EXPECT_EQ(V4(Ipv4Datagram(EchoMessage(kEchoReply, 1023, Seq(258)))), 0);
+    EXPECT_EQ(V6(EchoMessage(kEcho6Reply, 1023, Seq(259))), 0);
+    EXPECT_EQ(V4(Ipv4Datagram(Icmp4Error(11, 0, EchoMessage(kEchoRequest, 0, Seq(258))))), 0);
+    EXPECT_EQ(V6(Icmp6Error(3, 0, EchoMessage(kEcho6Request, 0, Seq(259)))), 0);
     EXPECT_EQ(Host(64600)->recv_count.load(), 2u);
     EXPECT_EQ(Host(65534)->recv_count.load(), 2u);
     EXPECT_EQ(Host(64511)->result.load(), 3);
-    EXPECT_EQ(Host(64511)->seq.load(), 260);
-    EXPECT_TRUE(m_target.HasReply(64600, 258));
-    EXPECT_TRUE(m_target.HasReply(64600, 259));
-    EXPECT_TRUE(m_target.HasReply(65534, 259));
-    EXPECT_TRUE(m_target.HasReply(64511, 259));
+    EXPECT_EQ(Host(64511)->seq.load(), Seq(260));
+    EXPECT_TRUE(m_target.HasReply(64600, Seq(258)));
+    EXPECT_TRUE(m_target.HasReply(64600, Seq(259)));
+    EXPECT_TRUE(m_target.HasReply(65534, Seq(259)));
+    EXPECT_TRUE(m_target.HasReply(64511, Seq(259)));
     EXPECT_EQ(m_target.Count(), 6u);
 }
 
 TEST_F(IcmpParseTest, WithoutATableOrWindowNothingBreaks) {
     g_pHostList->notify_wnd = nullptr;
-    EXPECT_EQ(V4(ReplyV4(0, 258)), 0);
+    EXPECT_EQ(V4(ReplyV4(0, Seq(258))), 0);
     EXPECT_EQ(Host(0)->recv_count.load(), 1u);
     DestroyHostList();
-    EXPECT_EQ(V4(ReplyV4(0, 259)), 0);
-    EXPECT_EQ(V6(ErrorV6(1, 0, 0, 258)), 0);
+    EXPECT_EQ(V4(ReplyV4(0, Seq(259))), 0);
+    EXPECT_EQ(V6(ErrorV6(1, 0, 0, Seq(258))), 0);
     EXPECT_EQ(m_target.Count(), 0u);
 }
 
@@ -330,21 +343,21 @@ TEST_F(IcmpParseTest, EveryTruncationIsDroppedUntilTheNeededBytesAreThere) {
         size_t needed;  // shortest length that still matches
     };
     const std::vector<Case> cases = {
-        {false, ReplyV4(0, 258), 20 + 8},
-        {false, ErrorV4(3, 1, 0, 258), 20 + 8 + 20 + 8},
-        {true, ReplyV6(0, 258), 8},
-        {true, ErrorV6(1, 0, 0, 258), 8 + 40 + 8},
+        {false, ReplyV4(0, Seq(258)), 20 + 8},
+        {false, ErrorV4(3, 1, 0, Seq(258)), 20 + 8 + 20 + 8},
+        {true, ReplyV6(0, Seq(258)), 8},
+        {true, ErrorV6(1, 0, 0, Seq(258)), 8 + 40 + 8},
     };
     for (const Case& c : cases) {
         for (size_t length = 0; length <= c.datagram.size(); ++length) {
             CHostItem* host = Host(0);
-            host->seq = 258;
+            host->seq = Seq(258);
             host->pending_tick = g_fakeTick.load();
             m_target.Clear();
             int result = ParsePrefix(c.v6, c.datagram, length);
             bool matched = m_target.Count() == 1;
             EXPECT_EQ(matched, length >= c.needed) << "v6=" << c.v6 << " length " << length;
-            EXPECT_EQ(host->seq.load(), matched ? 259 : 258) << length;
+            EXPECT_EQ(host->seq.load(), matched ? Seq(259) : Seq(258)) << length;
             if (c.v6) {
                 EXPECT_EQ(result, length < 8 ? -1 : 0) << length;
             }
@@ -354,18 +367,18 @@ TEST_F(IcmpParseTest, EveryTruncationIsDroppedUntilTheNeededBytesAreThere) {
 
 TEST_F(IcmpParseTest, HeaderLengthsPointingPastTheEndAreDropped) {
     // Outer header length 60 bytes in a 36-byte datagram.
-    auto reply = ReplyV4(0, 258);
+    auto reply = ReplyV4(0, Seq(258));
     reply[0] = 0x4F;
     EXPECT_EQ(V4(reply), -1);
     // A header length below 20 bytes is no IPv4 header.
-    auto tiny = ReplyV4(0, 258);
+    auto tiny = ReplyV4(0, Seq(258));
     tiny[0] = 0x41;
     EXPECT_EQ(V4(tiny), 0);
     // Quoted header length 60 bytes, but only 28 quoted bytes follow.
-    auto error = ErrorV4(3, 1, 0, 258);
+    auto error = ErrorV4(3, 1, 0, Seq(258));
     error[20 + 8] = 0x4F;
     EXPECT_EQ(V4(error), 0);
-    EXPECT_EQ(Host(0)->seq.load(), 258);
+    EXPECT_EQ(Host(0)->seq.load(), Seq(258));
     EXPECT_EQ(m_target.Count(), 0u);
 }
 
@@ -404,7 +417,7 @@ TEST_F(IcmpParseTest, RandomAndMutatedDatagramsNeverCorruptARecord) {
     uint32_t advanced = 0;
     for (uint32_t i = 0; i < 4; ++i) {
         CHostItem* host = Host(i);
-        advanced += static_cast<uint16_t>(host->seq.load() - 258);
+        advanced += static_cast<uint16_t>(host->seq.load() - Seq(258));
         uint16_t result = host->result.load();
         EXPECT_TRUE(result == PING_RESULT_REPLY || result <= 18) << result;
         EXPECT_LE(host->run_count.load(), matched);

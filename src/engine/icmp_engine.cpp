@@ -107,8 +107,10 @@ void BindIcmp6(int fd) {
     }
     if (passive != nullptr)
         freeaddrinfo(passive);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&any), anyLen) != 0)
-        SocketBox(Format("bind() failed with error code %d\n", errno));
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&any), anyLen) != 0) {
+        int error = errno;
+        SocketBox(Format("bind() failed with error code %d\n", error));
+    }
 }
 
 // The datagram sent once at start carries no meaning: a type no one answers and every
@@ -152,10 +154,11 @@ void Repost(uintptr_t key, void* slotPointer) {
 int CreateIcmpSockets() {
     g_sockIcmp4 = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (g_sockIcmp4 < 0) {
+        int error = errno;
         SocketBox(
             Format("Socket is %i Error code is %i, Velmora IPV6 should make a raw socket, "
                    "Please run as administrator account",
-                   g_sockIcmp4, errno));
+                   g_sockIcmp4, error));
     } else {
         int ttl = kIpv4Ttl;
         setsockopt(g_sockIcmp4, IPPROTO_IP, IP_TTL, &ttl, sizeof(ttl));
@@ -164,10 +167,11 @@ int CreateIcmpSockets() {
 
     g_sockIcmp6 = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
     if (g_sockIcmp6 < 0) {
+        int error = errno;
         SocketBox(
             Format("IPV6 Socket is %i Error code is %i, Velmora IPV6 should make a raw "
                    "socket, Please run as administrator account",
-                   g_sockIcmp6, errno));
+                   g_sockIcmp6, error));
     } else {
         // Setting up a socket that did not open would only add boxes about a missing
         // socket to the one that already said why.

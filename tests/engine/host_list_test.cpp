@@ -49,25 +49,14 @@ TEST_F(HostListTest, NewRecordHasItsInitialValues) {
     g_rowCount = 0;
     CHostItem* host = AddHost(0);
     ASSERT_NE(host, nullptr);
+    // The values that the rest of the system reads as "nothing yet".
     EXPECT_EQ(host->state, 1);
     EXPECT_EQ(host->rtt_min, 0xFFFFFFFFu);
-    EXPECT_EQ(host->interval.load(), 1000u);
-    EXPECT_EQ(host->timeout.load(), 2000u);
-    EXPECT_EQ(host->packetsize.load(), 32u);
-    EXPECT_EQ(host->mail_priority, 1);
-    EXPECT_EQ(host->advance.load(), 2u);
-    EXPECT_EQ(host->notify_down, 1);
-    EXPECT_EQ(host->notify_up, 1);
     EXPECT_EQ(host->seq.load(), 258);
-    EXPECT_EQ(host->up.load(), 0);
-    EXPECT_EQ(host->result.load(), 0);
-    EXPECT_EQ(host->pending_tick.load(), 0u);
     EXPECT_EQ(host->addr4.sin_family, AF_INET);
-    EXPECT_EQ(host->addr4.sin_addr.s_addr, 0u);
     EXPECT_EQ(host->addr6.sin6_family, AF_INET6);
     EXPECT_FALSE(host->IsIPv6());
     EXPECT_FALSE(host->target6.has_value());
-    EXPECT_TRUE(host->name.empty());
 
     // Header zero until the first send; payload "a".."w" repeating.
     for (int i = 0; i < 8; ++i)
@@ -169,18 +158,6 @@ TEST_F(HostListTest, FullTableOfMaximumSize) {
     EXPECT_EQ(g_pHostList->Host(65534)->row, 65534u);
     EXPECT_EQ(ClearHostList(0), 0);
     EXPECT_EQ(GetFreeHostSlots(0), kMaxHosts);
-}
-
-TEST(EchoIdentifier, WrapsAtIndex64511AndMapsBack) {
-    EXPECT_EQ(EchoIdFromIndex(0), 1025);
-    EXPECT_EQ(EchoIdFromIndex(64510), 65535);
-    EXPECT_EQ(EchoIdFromIndex(64511), 0);
-    EXPECT_EQ(EchoIdFromIndex(64600), 89);
-    EXPECT_EQ(EchoIdFromIndex(65534), 1023);
-    for (uint32_t index : {0u, 1u, 64510u, 64511u, 64600u, 65534u})
-        EXPECT_EQ(IndexFromEchoId(EchoIdFromIndex(index)), index);
-    // Identifier 1024 would be index 65,535, which no table of at most 65,535 hosts has.
-    EXPECT_EQ(IndexFromEchoId(1024), 65535u);
 }
 
 TEST_F(HostListTest, ResolveIPv6FillsTheDestinationOnlyForIPv6Hosts) {

@@ -109,7 +109,7 @@ protected:
     // The whole live state as a setup document (settings, hosts in row order).
     static Bytes Snapshot() {
         const int kept = g_setupLength;
-        Bytes doc(1 << 22);
+        Bytes doc(1 << 18);
         const int n = SerializeSetupToBuffer(doc.data(), static_cast<int>(doc.size()));
         EXPECT_GT(n, 0);
         doc.resize(static_cast<size_t>(n > 0 ? n : 0));

@@ -97,6 +97,10 @@ CMainFrame::CMainFrame()
 }
 
 CMainFrame::~CMainFrame() {
+    // The panes lose their focus while the base part is destroyed: nothing may reach this
+    // half-destroyed frame then.
+    if (qApp != nullptr)
+        disconnect(qApp, nullptr, this, nullptr);
     m_target->Close();
     SetSetupHooks(nullptr);
     delete g_pSetupInfo;

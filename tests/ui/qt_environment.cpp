@@ -23,3 +23,8 @@ public:
     ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 }  // namespace
+
+// The font library keeps a cache for the life of the process; it is not ours to free.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig\n";
+}

@@ -3,12 +3,16 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "platform/registry_store.h"
 
 namespace {
 
-constexpr const char* kMaxLengthValue = "MaxLength";
+constexpr std::string_view kMaxLengthValue = "MaxLength";
 
 std::string ChunkName(int index) {
     char name[16];
@@ -22,39 +26,59 @@ int SaveRegistryBlob(const uint8_t* buffer, int length) {
     if (length < 0 || (buffer == nullptr && length > 0))
         return 0;
     const RegistryKey key(kSetupStoreFile);
-    RegistryValues values;
     // Start from what the key holds, so chunks of an older, longer document stay. A file
     // that exists but cannot be read is never replaced unseen.
-    if (key.Load(values) == RegistryLoadStatus::kError)
+    FileBytes oldBytes;
+    RegistryValueViews oldValues;
+    if (key.LoadViews(oldBytes, oldValues) == RegistryLoadStatus::kError)
         return 0;
+
     const int chunks = length / kRegistryChunkSize;
+    // Views point into `names`; its room is reserved up front, so it never moves.
+    std::vector<std::string> names;
+    names.reserve(static_cast<size_t>(chunks) + 1);
+    RegistryValueViews values;
+    values.reserve(static_cast<size_t>(chunks) + 2 + oldValues.size());
+    const auto* bytes = reinterpret_cast<const char*>(buffer);
     for (int i = 0; i <= chunks; ++i) {
         const int offset = i * kRegistryChunkSize;
         const int size = i < chunks ? kRegistryChunkSize : length - offset;
-        RegistryValue& value = values[ChunkName(i)];
-        value.type = kRegBinary;
-        value.data.assign(reinterpret_cast<const char*>(buffer) + offset,
-                          static_cast<size_t>(size));
+        names.push_back(ChunkName(i));
+        values.push_back({names.back(), kRegBinary,
+                          std::string_view(bytes + offset, static_cast<size_t>(size))});
     }
     const uint32_t total = static_cast<uint32_t>(length);
     const char le[4] = {static_cast<char>(total), static_cast<char>(total >> 8),
                         static_cast<char>(total >> 16), static_cast<char>(total >> 24)};
-    RegistryValue& maxLength = values[kMaxLengthValue];
-    maxLength.type = kRegBinary;
-    maxLength.data.assign(le, sizeof le);
+    values.push_back({kMaxLengthValue, kRegBinary, std::string_view(le, sizeof le)});
+
+    std::unordered_set<std::string_view> written;
+    written.reserve(values.size());
+    for (const RegistryValueView& value : values)
+        written.insert(value.name);
+    for (const RegistryValueView& old : oldValues) {
+        if (written.count(old.name) == 0)
+            values.push_back(old);
+    }
     return key.Commit(values) ? 1 : 0;
 }
 
 int LoadRegistryBlob(uint8_t* buffer, int capacity) {
     if (capacity < 0)
         capacity = 0;
-    RegistryValues values;
-    if (RegistryKey(kSetupStoreFile).Load(values) != RegistryLoadStatus::kOk)
+    FileBytes fileBytes;
+    RegistryValueViews views;
+    if (RegistryKey(kSetupStoreFile).LoadViews(fileBytes, views) != RegistryLoadStatus::kOk)
         return -1;
+    std::unordered_map<std::string_view, std::string_view> values;
+    values.reserve(views.size());
+    for (const RegistryValueView& view : views)
+        values.emplace(view.name, view.data);
+
     bool haveMax = false;
     uint32_t max = 0;
     if (auto it = values.find(kMaxLengthValue); it != values.end()) {
-        const std::string& data = it->second.data;
+        const std::string_view data = it->second;
         if (data.size() < 4)
             return -1;
         // A longer value cannot be read into 4 bytes and counts as missing.
@@ -70,7 +94,7 @@ int LoadRegistryBlob(uint8_t* buffer, int capacity) {
         auto it = values.find(ChunkName(i));
         if (it == values.end())
             return -1;
-        const std::string& data = it->second.data;
+        const std::string_view data = it->second;
         if (data.size() > static_cast<size_t>(capacity - total))
             return -1;
         if (!data.empty())

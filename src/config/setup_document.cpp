@@ -155,6 +155,30 @@ bool ReadHost(ArchiveReader& r, int version, StoredHost& h) {
     return r.ok();
 }
 
+// Checks one host record without keeping anything of it.
+bool SkipHost(ArchiveReader& r, int version) {
+    auto skipTail = [&r] {
+        r.Skip(4);
+        for (int i = 0; i < 3; ++i)
+            r.SkipText();
+        r.Skip(2 + 2 + 4 + 4 + 5 * 4);
+        for (int i = 0; i < 8; ++i)
+            r.SkipText();
+    };
+    if (version >= kSetupVersion400) {
+        r.Skip(4 + 16 + 4 + 4 + 4 + 1 + 4 + 1 + 4);
+        skipTail();
+    } else if (version >= kSetupVersion25) {
+        r.Skip(4 + 4 + 4 + 4);
+        skipTail();
+    } else {
+        r.Skip(4 + 2 + 2 + 4);
+        for (int i = 0; i < 3; ++i)
+            r.SkipText();
+    }
+    return r.ok();
+}
+
 void FillHost(CHostItem& host, const StoredHost& s) {
     uint32_t addr4 = 0;
     std::memcpy(&addr4, s.addr4, sizeof addr4);
@@ -336,13 +360,6 @@ int ReadDocumentFile(const std::string& path, std::vector<uint8_t>& bytes) {
     return 0;
 }
 
-// Replaces the live settings and hosts with a parsed document.
-void CommitParsedSetup(ParsedSetup& parsed) {
-    *g_pSetupInfo = std::move(parsed.settings);
-    ClearHostList(0);
-    AddStoredHosts(parsed.hosts);
-}
-
 int HostRoom() {
     return g_pHostList != nullptr ? g_pHostList->capacity : 0;
 }
@@ -355,7 +372,13 @@ bool SerializeAndStore() {
 
 }  // namespace
 
-int ParseSetupDocument(const uint8_t* data, size_t size, int maxHosts, ParsedSetup& out) {
+namespace {
+
+// Parses the document. With `keepHosts` the host records land in out.hosts; without, each
+// is only checked, and AddDocumentHosts later reads them straight into the table: a full
+// table then costs no second copy of every host.
+int ParseDocument(const uint8_t* data, size_t size, int maxHosts, ParsedSetup& out,
+                  bool keepHosts) {
     ArchiveReader r(data, size);
     std::string magic;
     if (!r.ReadText(magic))
@@ -395,13 +418,52 @@ int ParseSetupDocument(const uint8_t* data, size_t size, int maxHosts, ParsedSet
                                                           : kMinHostRecordV21;
     if (static_cast<uint64_t>(toRead) * minRecord > r.remaining())
         return kSetupCorrupt;
+    out.hostsOffset = r.position();
+    out.hostCount = toRead;
     out.hosts.clear();
-    out.hosts.resize(static_cast<size_t>(toRead));
-    for (StoredHost& host : out.hosts) {
-        if (!ReadHost(r, version, host))
-            return kSetupCorrupt;
+    if (keepHosts) {
+        out.hosts.resize(static_cast<size_t>(toRead));
+        for (StoredHost& host : out.hosts) {
+            if (!ReadHost(r, version, host))
+                return kSetupCorrupt;
+        }
+    } else {
+        for (int i = 0; i < toRead; ++i) {
+            if (!SkipHost(r, version))
+                return kSetupCorrupt;
+        }
     }
     return 0;
+}
+
+// Adds the hosts of a document that ParseDocument accepted, reading them from the same,
+// unchanged bytes.
+void AddDocumentHosts(const uint8_t* data, size_t size, const ParsedSetup& parsed) {
+    ArchiveReader r(data + parsed.hostsOffset, size - parsed.hostsOffset);
+    StoredHost stored;
+    for (int i = 0; i < parsed.hostCount; ++i) {
+        if (!ReadHost(r, parsed.version, stored))
+            break;
+        CHostItem* host = AddHost(0);
+        if (host == nullptr)
+            break;
+        FillHost(*host, stored);
+        host->ResolveIPv6(nullptr);
+        PublishHost(host);
+    }
+}
+
+// Replaces the live settings and hosts with a document that ParseDocument accepted.
+void CommitDocument(const uint8_t* data, size_t size, ParsedSetup& parsed) {
+    *g_pSetupInfo = std::move(parsed.settings);
+    ClearHostList(0);
+    AddDocumentHosts(data, size, parsed);
+}
+
+}  // namespace
+
+int ParseSetupDocument(const uint8_t* data, size_t size, int maxHosts, ParsedSetup& out) {
+    return ParseDocument(data, size, maxHosts, out, true);
 }
 
 int AddStoredHosts(const std::vector<StoredHost>& hosts) {
@@ -459,11 +521,11 @@ int LoadSetupFromBuffer() {
         return -1;
     ParsedSetup parsed;
     parsed.settings = *g_pSetupInfo;
-    const int result =
-        ParseSetupDocument(g_setupBuffer, static_cast<size_t>(g_setupLength), HostRoom(), parsed);
+    const size_t length = static_cast<size_t>(g_setupLength);
+    const int result = ParseDocument(g_setupBuffer, length, HostRoom(), parsed, false);
     if (result != 0)
         return result;
-    CommitParsedSetup(parsed);
+    CommitDocument(g_setupBuffer, length, parsed);
     const std::string& logName = g_pSetupInfo->logfilename;
     SetupHooks& hooks = GetSetupHooks();
     if (!logName.empty() && !hooks.OpenLogFile(logName))
@@ -480,13 +542,13 @@ int ImportSetupFromFile(const std::string& path) {
         return read;
     ParsedSetup parsed;
     parsed.settings = *g_pSetupInfo;
-    const int result = ParseSetupDocument(bytes.data(), bytes.size(), HostRoom(), parsed);
+    const int result = ParseDocument(bytes.data(), bytes.size(), HostRoom(), parsed, false);
     if (result != 0)
         return result;
     if (!bytes.empty())
         std::memcpy(g_setupBuffer, bytes.data(), bytes.size());
     g_setupLength = static_cast<int>(bytes.size());
-    CommitParsedSetup(parsed);
+    CommitDocument(bytes.data(), bytes.size(), parsed);
     GetSetupHooks().RebuildHostList();
     SaveSetupNow();
     return 0;

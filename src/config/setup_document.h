@@ -68,6 +68,9 @@ struct ParsedSetup {
     int version = kSetupVersion400;
     CSetupInfo settings;
     std::vector<StoredHost> hosts;
+    // Where the host records start in the parsed data, and how many were checked.
+    size_t hostsOffset = 0;
+    int hostCount = 0;
 };
 
 // Parses `size` bytes at `data`. `out.settings` must hold the values that fields the

@@ -47,32 +47,10 @@ bool ArchiveReader::ReadBytes(void* out, size_t count) {
     return true;
 }
 
-bool ArchiveReader::ReadByte(uint8_t& value) {
-    return ReadBytes(&value, 1);
-}
-
-bool ArchiveReader::ReadWord(uint16_t& value) {
-    uint8_t b[2];
-    if (!ReadBytes(b, sizeof b))
-        return false;
-    value = static_cast<uint16_t>(b[0] | (b[1] << 8));
-    return true;
-}
-
-bool ArchiveReader::ReadUInt(uint32_t& value) {
-    uint8_t b[4];
-    if (!ReadBytes(b, sizeof b))
-        return false;
-    value = static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
-            (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
-    return true;
-}
-
-bool ArchiveReader::ReadInt(int32_t& value) {
-    uint32_t raw = 0;
-    if (!ReadUInt(raw))
-        return false;
-    value = static_cast<int32_t>(raw);
+bool ArchiveReader::Skip(size_t count) {
+    if (!m_ok || count > remaining())
+        return Fail();
+    m_pos += count;
     return true;
 }
 
@@ -120,22 +98,20 @@ bool ArchiveReader::ReadTextLength(uint64_t& length, bool& wide) {
     return true;
 }
 
-bool ArchiveReader::ReadText(std::string& value) {
+bool ArchiveReader::ReadTextHeader(size_t& units, bool& wide) {
     uint64_t length = 0;
-    bool wide = false;
     if (!ReadTextLength(length, wide))
         return false;
     // Bound the declared size by what is left before any allocation.
     const uint64_t left = remaining();
     if (length > left || (wide && length > left / 2))
         return Fail();
+    units = static_cast<size_t>(length);
+    return true;
+}
+
+std::string ArchiveReader::ConvertWide(size_t units) {
     const uint8_t* p = m_data + m_pos;
-    if (!wide) {
-        value.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(length));
-        m_pos += static_cast<size_t>(length);
-        return true;
-    }
-    const size_t units = static_cast<size_t>(length);
     std::string out;
     out.reserve(units);
     for (size_t i = 0; i < units; ++i) {
@@ -154,7 +130,29 @@ bool ArchiveReader::ReadText(std::string& value) {
         AppendUtf8(out, code);
     }
     m_pos += units * 2;
-    value = std::move(out);
+    return out;
+}
+
+bool ArchiveReader::SkipText() {
+    size_t units = 0;
+    bool wide = false;
+    if (!ReadTextHeader(units, wide))
+        return false;
+    m_pos += wide ? units * 2 : units;
+    return true;
+}
+
+bool ArchiveReader::ReadText(std::string& value) {
+    size_t units = 0;
+    bool wide = false;
+    if (!ReadTextHeader(units, wide))
+        return false;
+    if (wide) {
+        value = ConvertWide(units);
+    } else {
+        value.assign(reinterpret_cast<const char*>(m_data + m_pos), units);
+        m_pos += units;
+    }
     return true;
 }
 

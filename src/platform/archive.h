@@ -24,16 +24,46 @@ class ArchiveReader {
 public:
     ArchiveReader(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
 
-    bool ReadByte(uint8_t& value);
-    bool ReadWord(uint16_t& value);
-    bool ReadInt(int32_t& value);
-    bool ReadUInt(uint32_t& value);
+    // The numbers are read inline: a full host table means millions of them.
+    bool ReadByte(uint8_t& value) {
+        if (!m_ok || m_pos >= m_size)
+            return Fail();
+        value = m_data[m_pos++];
+        return true;
+    }
+    bool ReadWord(uint16_t& value) {
+        if (!m_ok || m_size - m_pos < 2)
+            return Fail();
+        const uint8_t* p = m_data + m_pos;
+        value = static_cast<uint16_t>(p[0] | (p[1] << 8));
+        m_pos += 2;
+        return true;
+    }
+    bool ReadUInt(uint32_t& value) {
+        if (!m_ok || m_size - m_pos < 4)
+            return Fail();
+        const uint8_t* p = m_data + m_pos;
+        value = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+        m_pos += 4;
+        return true;
+    }
+    bool ReadInt(int32_t& value) {
+        uint32_t raw = 0;
+        if (!ReadUInt(raw))
+            return false;
+        value = static_cast<int32_t>(raw);
+        return true;
+    }
     // Copies `count` raw bytes.
     bool ReadBytes(void* out, size_t count);
     // Reads a text in any accepted form; wide texts are converted to UTF-8 (unpaired
     // surrogates become U+FFFD). A declared length larger than the bytes left fails
     // before anything is allocated.
     bool ReadText(std::string& value);
+    // Steps over `count` bytes, or over one text, checking them as the reads would.
+    bool Skip(size_t count);
+    bool SkipText();
 
     bool ok() const { return m_ok; }
     size_t position() const { return m_pos; }
@@ -43,6 +73,11 @@ private:
     // Reads a length by the byte / word / dword / qword scheme; `wide` is set when the
     // 0xFFFE marker announced UTF-16 text.
     bool ReadTextLength(uint64_t& length, bool& wide);
+    // Reads a prefix and checks its body is there; on success the body starts at the
+    // current position and is `units` bytes, or UTF-16 units when `wide`.
+    bool ReadTextHeader(size_t& units, bool& wide);
+    // Converts `units` UTF-16LE units at the current position and steps over them.
+    std::string ConvertWide(size_t units);
     bool Fail();
 
     const uint8_t* m_data;

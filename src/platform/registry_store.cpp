@@ -6,11 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unordered_set>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -128,20 +130,6 @@ bool MakeDirectories(const std::string& path, mode_t mode) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool SyncDirectory(const std::string& dir) {
     const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -216,6 +204,121 @@ std::string SetAside(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// Running CRC-32C: start with 0xFFFFFFFF, feed the pieces in order, invert at the end.
+uint32_t Crc32cUpdate(uint32_t state, const void* data, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(data);
+#if defined(__x86_64__)
+    static const bool hardware = __builtin_cpu_supports("sse4.2");
+    if (hardware)
+        return Crc32cHardware(state, p, size);
+#endif
+    return Crc32cTables(state, p, size);
+}
+
+// A store file as the pieces it is written from: `meta` holds the header, the per-value
+// headers and the trailer; `pieces` point into it and into the values' own data, so a
+// setup of megabytes is written without being copied into one buffer first.
+struct EncodedFile {
+    std::string meta;
+    std::vector<std::string_view> pieces;
+};
+
+void EncodePieces(const RegistryValueViews& values, EncodedFile& out) {
+    size_t metaSize = kHeaderSize + kTrailerSize;
+    size_t fileSize = kHeaderSize + kTrailerSize;
+    for (const RegistryValueView& value : values) {
+        metaSize += 12 + value.name.size();
+        fileSize += 12 + value.name.size() + value.data.size();
+    }
+    std::string& meta = out.meta;
+    meta.clear();
+    meta.reserve(metaSize);
+    meta.append(kMagic, sizeof kMagic);
+    PutU32(meta, kFormatVersion);
+    PutU32(meta, static_cast<uint32_t>(values.size()));
+    PutU64(meta, fileSize);
+    // Where each value's header ends in `meta`; the data follows it in the file.
+    std::vector<size_t> ends;
+    ends.reserve(values.size());
+    for (const RegistryValueView& value : values) {
+        PutU32(meta, static_cast<uint32_t>(value.name.size()));
+        meta.append(value.name);
+        PutU32(meta, value.type);
+        PutU32(meta, static_cast<uint32_t>(value.data.size()));
+        ends.push_back(meta.size());
+    }
+    const size_t trailerAt = meta.size();
+    out.pieces.clear();
+    out.pieces.reserve(2 * values.size() + 2);
+    const std::string_view all(meta);
+    size_t from = 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        out.pieces.push_back(all.substr(from, ends[i] - from));
+        out.pieces.push_back(values[i].data);
+        from = ends[i];
+    }
+    out.pieces.push_back(all.substr(from, trailerAt - from));
+    uint32_t crc = 0xFFFFFFFFu;
+    for (std::string_view piece : out.pieces)
+        crc = Crc32cUpdate(crc, piece.data(), piece.size());
+    PutU32(meta, crc ^ 0xFFFFFFFFu);  // within the reserved room: `all` stays valid
+    out.pieces.push_back(std::string_view(meta).substr(trailerAt));
+}
+
+bool WritePieces(int fd, const std::vector<std::string_view>& pieces) {
+    constexpr size_t kBatch = 512;
+    iovec iov[kBatch];
+    size_t next = 0;
+    size_t skip = 0;  // bytes of pieces[next] already written
+    while (next < pieces.size()) {
+        size_t n = 0;
+        for (size_t i = next; i < pieces.size() && n < kBatch; ++i) {
+            const size_t offset = i == next ? skip : 0;
+            iov[n].iov_base = const_cast<char*>(pieces[i].data() + offset);
+            iov[n].iov_len = pieces[i].size() - offset;
+            ++n;
+        }
+        const ssize_t written = writev(fd, iov, static_cast<int>(n));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        size_t left = static_cast<size_t>(written);
+        while (next < pieces.size() && left >= pieces[next].size() - skip) {
+            left -= pieces[next].size() - skip;
+            skip = 0;
+            ++next;
+        }
+        skip += left;
+    }
+    return true;
+}
+
+bool AtomicWritePieces(const std::string& path, const std::vector<std::string_view>& pieces,
+                       unsigned mode) {
+    const std::string temp = path + ".tmp." + std::to_string(getpid()) + "." +
+                             std::to_string(g_tempCounter.fetch_add(1));
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0)
+        return false;
+    bool ok = fchmod(fd, mode) == 0 && WritePieces(fd, pieces) && fsync(fd) == 0;
+    if (close(fd) != 0)
+        ok = false;
+    if (ok && rename(temp.c_str(), path.c_str()) != 0)
+        ok = false;
+    if (!ok) {
+        unlink(temp.c_str());
+        return false;
+    }
+    // The rename is durable only once the directory is; the file itself already is.
+    return SyncDirectory(DirectoryOf(path));
+}
+
+}  // namespace
+
 uint32_t Crc32cPortable(const void* data, size_t size) {
     return Crc32cTables(0xFFFFFFFFu, static_cast<const uint8_t*>(data), size) ^ 0xFFFFFFFFu;
 }
@@ -239,28 +342,24 @@ std::string RegistryKey::Path() const {
     return dir.empty() ? std::string() : dir + "/" + m_fileName;
 }
 
-std::string EncodeRegistryFile(const RegistryValues& values) {
-    size_t size = kHeaderSize + kTrailerSize;
-    for (const auto& [name, value] : values)
-        size += 12 + name.size() + value.data.size();
+std::string EncodeRegistryFile(const RegistryValueViews& values) {
+    EncodedFile encoded;
+    EncodePieces(values, encoded);
     std::string out;
-    out.reserve(size);
-    out.append(kMagic, sizeof kMagic);
-    PutU32(out, kFormatVersion);
-    PutU32(out, static_cast<uint32_t>(values.size()));
-    PutU64(out, size);
-    for (const auto& [name, value] : values) {
-        PutU32(out, static_cast<uint32_t>(name.size()));
-        out.append(name);
-        PutU32(out, value.type);
-        PutU32(out, static_cast<uint32_t>(value.data.size()));
-        out.append(value.data);
-    }
-    PutU32(out, Crc32c(reinterpret_cast<const uint8_t*>(out.data()), out.size()));
+    for (std::string_view piece : encoded.pieces)
+        out.append(piece);
     return out;
 }
 
-bool DecodeRegistryFile(const std::string& bytes, RegistryValues& values) {
+std::string EncodeRegistryFile(const RegistryValues& values) {
+    RegistryValueViews views;
+    views.reserve(values.size());
+    for (const auto& [name, value] : values)
+        views.push_back({name, value.type, value.data});
+    return EncodeRegistryFile(views);
+}
+
+bool DecodeRegistryFile(std::string_view bytes, RegistryValueViews& values) {
     const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
     const size_t size = bytes.size();
     if (size < kHeaderSize + kTrailerSize || std::memcmp(p, kMagic, sizeof kMagic) != 0)
@@ -271,8 +370,14 @@ bool DecodeRegistryFile(const std::string& bytes, RegistryValues& values) {
         return false;
     const uint32_t count = GetU32(p + 12);
     const size_t end = size - kTrailerSize;
+    // Each value takes at least 12 bytes: bound the count before making room for it.
+    if (count > (end - kHeaderSize) / 12)
+        return false;
     size_t pos = kHeaderSize;
-    RegistryValues parsed;
+    RegistryValueViews parsed;
+    parsed.reserve(count);
+    std::unordered_set<std::string_view> names;
+    names.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
         if (end - pos < 4)
             return false;
@@ -280,18 +385,19 @@ bool DecodeRegistryFile(const std::string& bytes, RegistryValues& values) {
         pos += 4;
         if (nameLength > kMaxNameLength || end - pos < nameLength + 8u)
             return false;
-        std::string name(reinterpret_cast<const char*>(p + pos), nameLength);
+        RegistryValueView value;
+        value.name = bytes.substr(pos, nameLength);
         pos += nameLength;
-        RegistryValue value;
         value.type = GetU32(p + pos);
         const uint32_t dataLength = GetU32(p + pos + 4);
         pos += 8;
         if (end - pos < dataLength)
             return false;
-        value.data.assign(reinterpret_cast<const char*>(p + pos), dataLength);
+        value.data = bytes.substr(pos, dataLength);
         pos += dataLength;
-        if (!parsed.emplace(std::move(name), std::move(value)).second)
+        if (!names.insert(value.name).second)
             return false;
+        parsed.push_back(value);
     }
     if (pos != end)
         return false;
@@ -299,7 +405,17 @@ bool DecodeRegistryFile(const std::string& bytes, RegistryValues& values) {
     return true;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
+bool DecodeRegistryFile(std::string_view bytes, RegistryValues& values) {
+    RegistryValueViews views;
+    if (!DecodeRegistryFile(bytes, views))
+        return false;
+    values.clear();
+    for (const RegistryValueView& view : views)
+        values[std::string(view.name)] = {view.type, std::string(view.data)};
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, FileBytes& bytes) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -309,13 +425,17 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
         room = static_cast<size_t>(st.st_size) + 1;
     // Read until end of file whatever the size said, so a file that changes under us is
     // read as it is, never as stale or missing bytes.
-    std::string out(room, '\0');
+    std::unique_ptr<char[]> data(new char[room]);
     size_t used = 0;
     bool ok = true;
     for (;;) {
-        if (used == out.size())
-            out.resize(out.size() * 2);
-        const ssize_t n = read(fd, out.data() + used, out.size() - used);
+        if (used == room) {
+            std::unique_ptr<char[]> bigger(new char[room * 2]);
+            std::memcpy(bigger.get(), data.get(), used);
+            data = std::move(bigger);
+            room *= 2;
+        }
+        const ssize_t n = read(fd, data.get() + used, room - used);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -330,23 +450,25 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
     close(fd);
     errno = savedErrno;
     if (ok) {
-        out.resize(used);
-        bytes = std::move(out);
+        bytes.data = std::move(data);
+        bytes.size = used;
     }
     return ok;
 }
 
-RegistryLoadStatus RegistryKey::Load(RegistryValues& values, std::string* setAsidePath) const {
+RegistryLoadStatus RegistryKey::LoadViews(FileBytes& bytes, RegistryValueViews& values,
+                                          std::string* setAsidePath) const {
     values.clear();
+    bytes = FileBytes();
     const std::string path = Path();
     if (path.empty())
         return RegistryLoadStatus::kMissing;
-    std::string bytes;
     if (!ReadWholeFile(path, bytes))
         return errno == ENOENT ? RegistryLoadStatus::kMissing : RegistryLoadStatus::kError;
-    if (DecodeRegistryFile(bytes, values))
+    if (DecodeRegistryFile(bytes.view(), values))
         return RegistryLoadStatus::kOk;
     values.clear();
+    bytes = FileBytes();
     const std::string aside = SetAside(path);
     if (aside.empty())
         return RegistryLoadStatus::kError;
@@ -355,31 +477,25 @@ RegistryLoadStatus RegistryKey::Load(RegistryValues& values, std::string* setAsi
     return RegistryLoadStatus::kSetAside;
 }
 
+RegistryLoadStatus RegistryKey::Load(RegistryValues& values, std::string* setAsidePath) const {
+    values.clear();
+    FileBytes bytes;
+    RegistryValueViews views;
+    const RegistryLoadStatus status = LoadViews(bytes, views, setAsidePath);
+    for (const RegistryValueView& view : views)
+        values[std::string(view.name)] = {view.type, std::string(view.data)};
+    return status;
+}
+
 bool AtomicWriteFile(const std::string& path, const std::string& bytes, unsigned mode) {
     return AtomicWriteFile(path, bytes.data(), bytes.size(), mode);
 }
 
 bool AtomicWriteFile(const std::string& path, const void* data, size_t size, unsigned mode) {
-    const std::string temp = path + ".tmp." + std::to_string(getpid()) + "." +
-                             std::to_string(g_tempCounter.fetch_add(1));
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0)
-        return false;
-    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, static_cast<const char*>(data), size) &&
-              fsync(fd) == 0;
-    if (close(fd) != 0)
-        ok = false;
-    if (ok && rename(temp.c_str(), path.c_str()) != 0)
-        ok = false;
-    if (!ok) {
-        unlink(temp.c_str());
-        return false;
-    }
-    // The rename is durable only once the directory is; the file itself already is.
-    return SyncDirectory(DirectoryOf(path));
+    return AtomicWritePieces(path, {std::string_view(static_cast<const char*>(data), size)}, mode);
 }
 
-bool RegistryKey::Commit(const RegistryValues& values) const {
+bool RegistryKey::Commit(const RegistryValueViews& values) const {
     const std::string dir = RegistryDirectory();
     if (dir.empty() || !MakeDirectories(dir, 0700))
         return false;
@@ -388,7 +504,17 @@ bool RegistryKey::Commit(const RegistryValues& values) const {
         chmod(dir.c_str(), 0700);
     const std::string path = Path();
     RemoveStaleTemporaries(path);
-    return AtomicWriteFile(path, EncodeRegistryFile(values), 0600);
+    EncodedFile encoded;
+    EncodePieces(values, encoded);
+    return AtomicWritePieces(path, encoded.pieces, 0600);
+}
+
+bool RegistryKey::Commit(const RegistryValues& values) const {
+    RegistryValueViews views;
+    views.reserve(values.size());
+    for (const auto& [name, value] : values)
+        views.push_back({name, value.type, value.data});
+    return Commit(views);
 }
 
 bool RegistryKey::Remove() const {

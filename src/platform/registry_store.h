@@ -3,7 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 // Our stand-in for the per-user registry: each key is one file in the configuration
 // directory holding named, typed values. A file is only ever replaced whole, by one
@@ -26,6 +29,16 @@ struct RegistryValue {
 
 using RegistryValues = std::map<std::string, RegistryValue>;
 
+// A value seen in place: name and data point into bytes that someone else keeps alive
+// (the file as read, or the caller's buffer). Saves copying megabytes of setup chunks.
+struct RegistryValueView {
+    std::string_view name;
+    uint32_t type = kRegBinary;
+    std::string_view data;
+};
+
+using RegistryValueViews = std::vector<RegistryValueView>;
+
 enum class RegistryLoadStatus {
     kOk,        // the key exists and parsed
     kMissing,   // no such key
@@ -37,6 +50,13 @@ enum class RegistryLoadStatus {
 // set to an absolute path.
 std::string RegistryDirectory();
 
+// The bytes of a whole file as read, in storage that is never zero-filled first.
+struct FileBytes {
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+    std::string_view view() const { return {data.get(), size}; }
+};
+
 // One key: the file <RegistryDirectory()>/<fileName>.
 class RegistryKey {
 public:
@@ -47,10 +67,15 @@ public:
     // Reads every value. On kSetAside, `setAsidePath` (when given) receives the new name
     // of the broken file.
     RegistryLoadStatus Load(RegistryValues& values, std::string* setAsidePath = nullptr) const;
+    // The same, keeping the file's bytes in `bytes` and the values as views into them.
+    RegistryLoadStatus LoadViews(FileBytes& bytes, RegistryValueViews& values,
+                                 std::string* setAsidePath = nullptr) const;
     // Replaces the key's whole contents with `values` in one atomic commit; creates the
     // directory (0700) and the file (0600) as needed. False when anything failed, in which
     // case the file on disk is exactly what it was.
     bool Commit(const RegistryValues& values) const;
+    // The same from views; the names must be unique.
+    bool Commit(const RegistryValueViews& values) const;
     // Removes the key's file; true when it existed and is gone.
     bool Remove() const;
 
@@ -60,8 +85,10 @@ private:
 
 // The encoded file contents of a set of values, and back. Exposed for tests and the
 // benchmark; Decode returns false for anything but a complete, consistent file.
+std::string EncodeRegistryFile(const RegistryValueViews& values);
 std::string EncodeRegistryFile(const RegistryValues& values);
-bool DecodeRegistryFile(const std::string& bytes, RegistryValues& values);
+bool DecodeRegistryFile(std::string_view bytes, RegistryValueViews& values);
+bool DecodeRegistryFile(std::string_view bytes, RegistryValues& values);
 
 // CRC-32C of the store files: Crc32c uses the processor's instruction where there is one;
 // Crc32cPortable is the table form it must agree with.
@@ -73,8 +100,9 @@ uint32_t Crc32cPortable(const void* data, size_t size);
 // any failure, leaving `path` as it was.
 bool AtomicWriteFile(const std::string& path, const std::string& bytes, unsigned mode);
 bool AtomicWriteFile(const std::string& path, const void* data, size_t size, unsigned mode);
-// Reads a whole file. False when it cannot be opened or read.
-bool ReadWholeFile(const std::string& path, std::string& bytes);
+// Reads a whole file, to its end whatever its size said. False when it cannot be opened
+// or read (errno tells why).
+bool ReadWholeFile(const std::string& path, FileBytes& bytes);
 
 // Run-at-logon entries, as XDG autostart files: <dir>/<name>.desktop, where <dir> is
 // $XDG_CONFIG_HOME/autostart, else $HOME/.config/autostart (empty when neither is set).

@@ -224,3 +224,31 @@ TEST(RegistryChecksumTest, HardwareAndTableFormsAgree) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RegistryFileTest, DuplicateNamesAndImpossibleCountsAreRefused) {
+    const RegistryValueViews twice = {{"a", kRegBinary, "1"}, {"a", kRegBinary, "2"}};
+    RegistryValueViews views;
+    EXPECT_FALSE(DecodeRegistryFile(EncodeRegistryFile(twice), views));
+
+    // A count far beyond what the file can hold, with a valid checksum.
+    std::string bytes = EncodeRegistryFile(RegistryValueViews{});
+    bytes[12] = '\xFF';
+    bytes[13] = '\xFF';
+    bytes[14] = '\xFF';
+    bytes[15] = '\x7F';
+    const uint32_t crc = Crc32c(bytes.data(), bytes.size() - 4);
+    for (int i = 0; i < 4; ++i)
+        bytes[bytes.size() - 4 + i] = static_cast<char>(crc >> (8 * i));
+    EXPECT_FALSE(DecodeRegistryFile(bytes, views));
+
+    const RegistryValueViews two = {{"a", kRegString, "x"}, {"b", kRegBinary, ""}};
+    ASSERT_TRUE(DecodeRegistryFile(EncodeRegistryFile(two), views));
+    ASSERT_EQ(views.size(), 2u);
+    EXPECT_EQ(views[0].name, "a");
+    EXPECT_EQ(views[0].type, kRegString);
+    EXPECT_EQ(views[1].data, "");
+}
+
+}  // namespace

@@ -457,6 +457,38 @@ TEST_F(SetupDocumentTest, WideMagicAndTextsAreAccepted) {
     EXPECT_EQ(g_pSetupInfo->exefilename, "/bin/prog");
 }
 
+TEST_F(SetupDocumentTest, WideHostTextsBecomeUtf8) {
+    for (int version : {kSetupVersion21, kSetupVersion25, kSetupVersion400}) {
+        Doc d;
+        d.T(kSetupMagics[version]);
+        BlockA(d, {});
+        BlockB(d);
+        if (version >= kSetupVersion311) {
+            d.I(0);
+            Tail(d);
+        }
+        d.W(65535).W(2);
+        Host(d, version, 1);
+        // Host 2 as host 1, but with its name as a wide text "h\u00e9".
+        Doc one;
+        Host(one, version, 2);
+        Bytes host = one.bytes();
+        const size_t nameAt = version >= kSetupVersion400  ? 4 + 16 + 12 + 10 + 4
+                              : version >= kSetupVersion25 ? 4 + 12 + 4
+                                                           : 4 + 4 + 4;
+        ASSERT_EQ(host[nameAt], 2);  // "h2"
+        const Bytes wideName = {0xFF, 0xFE, 0xFF, 2, 'h', 0, 0xE9, 0};
+        host.erase(host.begin() + nameAt, host.begin() + nameAt + 3);
+        host.insert(host.begin() + nameAt, wideName.begin(), wideName.end());
+        Bytes doc = d.bytes();
+        doc.insert(doc.end(), host.begin(), host.end());
+        ASSERT_EQ(LoadBytes(doc), 0) << version;
+        ASSERT_EQ(g_rowCount, 2);
+        EXPECT_EQ(Row(1)->name, "h\xC3\xA9");
+        EXPECT_EQ(Row(1)->hostname, "hn2");
+    }
+}
+
 TEST_F(SetupDocumentTest, LengthAboveBufferIsRefused) {
     g_setupLength = kSetupBufferSize + 1;
     EXPECT_EQ(LoadSetupFromBuffer(), -2);

@@ -57,6 +57,8 @@ struct Figures {
     double cpuSecondsWithView = 0;
     long peakRssKb = 0;
     double wallSeconds = 0;
+    size_t processes = 0;  // fping only: processes run, and how many gave up
+    size_t failedProcesses = 0;
 
     double FalseLossRate() const {
         return sent == 0 ? 0.0 : static_cast<double>(sent - replies) / static_cast<double>(sent);
@@ -358,7 +360,8 @@ std::optional<Figures> RunFping(const Options& options) {
         runs.push_back(run);
     }
     Figures figures;
-    bool ok = started;
+    figures.processes = runs.size();
+    std::string firstFailure;
     for (FpingRun& run : runs) {
         if (run.pid > 0) {
             int status = 0;
@@ -370,10 +373,9 @@ std::optional<Figures> RunFping(const Options& options) {
                                std::istreambuf_iterator<char>());
             // fping ends with 1 when some target did not answer, 2 for unknown addresses.
             if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) > 2) {
-                std::fprintf(
-                    stderr, "fping failed (status %d):\n%s\n", status,
-                    output.substr(output.size() > 2000 ? output.size() - 2000 : 0).c_str());
-                ok = false;
+                ++figures.failedProcesses;
+                if (firstFailure.empty())
+                    firstFailure = output.substr(0, output.find('\n'));
             }
             figures.sent += SummaryNumber(output, "ICMP Echos sent");
             figures.replies += SummaryNumber(output, "ICMP Echo Replies received");
@@ -381,19 +383,29 @@ std::optional<Figures> RunFping(const Options& options) {
             figures.cpuSeconds += Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
             // They run at once: their peaks add up.
             figures.peakRssKb += usage.ru_maxrss;
+        } else {
+            ++figures.failedProcesses;
         }
         if (!run.listPath.empty())
             unlink(run.listPath.c_str());
         if (!run.outPath.empty())
             unlink(run.outPath.c_str());
     }
-    if (!ok)
+    if (!started || figures.failedProcesses == figures.processes) {
+        std::fprintf(stderr, "fping did not run: %s\n", firstFailure.c_str());
         return std::nullopt;
+    }
     figures.cpuSecondsWithView = figures.cpuSeconds;
     figures.wallSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("fping: %zu process%s of up to %u targets each\n", runs.size(),
                 runs.size() == 1 ? "" : "es", share);
+    if (figures.failedProcesses != 0) {
+        std::printf(
+            "fping: %zu of %zu processes gave up (%s); the figures below are of the "
+            "others\n",
+            figures.failedProcesses, figures.processes, firstFailure.c_str());
+    }
     return figures;
 }
 

@@ -28,4 +28,25 @@ fi
 cmake --build "$build" --parallel "$(nproc)" --target engine_scale
 
 echo "== engine_scale $*"
-exec "$build/bench/engine_scale" "$@"
+"$build/bench/engine_scale" "$@"
+
+# One fping process serves at most about 6,000 targets per second (it will not reuse a
+# sequence number within 10 s), so the full run splits fping over several processes, each
+# of which also sees every other one's replies. A second run at the largest size one fping
+# process serves gives the one-to-one comparison.
+hosts=65535
+interval=1000
+fping=1
+args=("$@")
+for ((i = 0; i < ${#args[@]}; i++)); do
+    case ${args[i]} in
+    --hosts) hosts=${args[i + 1]:-$hosts} ;;
+    --interval) interval=${args[i + 1]:-$interval} ;;
+    --no-fping) fping=0 ;;
+    esac
+done
+single=$((6000 * interval / 1000))
+if [ "$fping" -eq 1 ] && [ "$single" -ge 1 ] && [ "$hosts" -gt "$single" ]; then
+    echo "== engine_scale $* --hosts $single (one fping process)"
+    "$build/bench/engine_scale" "$@" --hosts "$single"
+fi

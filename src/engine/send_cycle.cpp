@@ -6,6 +6,7 @@
 #include <optional>
 #include <shared_mutex>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 
@@ -204,8 +205,12 @@ int SendEchoV4(CHostItem* host, int /*tableNumber*/, int hostIndex) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = host->LoadAddr4();
+    // A host given by a name that never resolved has the address 0.0.0.0, which Linux
+    // delivers to this machine itself: its answers would show a host up that was never
+    // reached. It has no destination yet.
+    const bool unresolved = to.sin_addr.s_addr == htonl(INADDR_ANY);
     return BuildAndSend(host, hostIndex, kIcmpEchoRequest, InternetChecksum, g_sockIcmp4,
-                        reinterpret_cast<const sockaddr*>(&to), sizeof to);
+                        unresolved ? nullptr : reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
 int SendEchoV6(CHostItem* host, int /*tableNumber*/, int hostIndex) {

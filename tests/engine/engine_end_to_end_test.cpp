@@ -193,6 +193,29 @@ protected:
             std::chrono::seconds(10));
     }
 
+    // What the hosts in [first, end) went through, for failure messages.
+    std::string Summary(uint32_t first, uint32_t end) {
+        uint64_t sent = 0, received = 0, timeouts = 0, failures = 0, errors = 0;
+        uint32_t least = 0xFFFFFFFF, leastIndex = 0;
+        for (uint32_t i = first; i < end; ++i) {
+            CHostItem* host = m_table->Host(i);
+            sent += host->sent_count.load();
+            received += host->recv_count.load();
+            if (host->recv_count.load() < least) {
+                least = host->recv_count.load();
+                leastIndex = i;
+            }
+            timeouts += m_view->hosts[i].timeouts;
+            failures += m_view->hosts[i].sendFailures;
+            errors += m_view->hosts[i].errors;
+        }
+        std::ostringstream text;
+        text << "sent " << sent << ", received " << received << ", time-outs " << timeouts
+             << ", send failures " << failures << ", errors " << errors << "; fewest answers "
+             << least << " at index " << leastIndex;
+        return text.str();
+    }
+
     CHostList* m_table = nullptr;
     std::unique_ptr<ViewStandIn> m_view;
     std::unique_ptr<csendpingthread> m_sender;
@@ -400,7 +423,8 @@ TEST_F(EngineEndToEndTest, ThousandLoopbackHostsAtOneHundredMillisecondsAreAllAn
             }
             return true;
         },
-        std::chrono::seconds(60)));
+        std::chrono::seconds(60)))
+        << Summary(kFirst, end);
     ASSERT_TRUE(StopAndDrain(kFirst, end));
     m_sender->Stop();
     EXPECT_EQ(m_sender->WaitForExit(), 1);

@@ -321,6 +321,22 @@ TEST_F(SendCycleTest, Ipv6HostWithoutDestinationIsASendFailure) {
     EXPECT_EQ(Taken(WM_PING_SENDFAIL).size(), 1u);
 }
 
+TEST_F(SendCycleTest, HostWhoseNameNeverResolvedIsASendFailure) {
+    // 0.0.0.0 would reach this machine itself and be answered.
+    CHostItem* host = Add("0.0.0.0");
+    Work();
+    EXPECT_TRUE(g_sent.empty());
+    EXPECT_EQ(host->result.load(), PING_RESULT_SENDFAIL);
+    EXPECT_EQ(host->send_error.load(), static_cast<uint32_t>(EDESTADDRREQ));
+    EXPECT_EQ(Taken(WM_PING_SENDFAIL).size(), 1u);
+    // Once the name thread has stored an address, the host is sent to.
+    host->StoreAddr4(inet_addr("127.0.0.5"));
+    g_now += 1000;
+    Work();
+    ASSERT_EQ(g_sent.size(), 1u);
+    EXPECT_EQ(g_sent[0].addr4, inet_addr("127.0.0.5"));
+}
+
 TEST_F(SendCycleTest, FailedSendIsReportedOnceAndRetriedAfterTheInterval) {
     CHostItem* host = Add("127.0.0.1", 500, 2000);
     host->up.store(1);

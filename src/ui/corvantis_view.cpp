@@ -1,10 +1,12 @@
 #include "ui/corvantis_view.h"
 
 #include <cctype>
+#include <cstdio>
 #include <thread>
 
 #include <QVBoxLayout>
 
+#include "alerts/alert_dispatch.h"
 #include "alerts/job_queues.h"
 #include "alerts/log_file.h"
 #include "config/setup_document.h"
@@ -118,8 +120,17 @@ LRESULT CCorvantisView::OnReplyReceived(WPARAM hostIndex, LPARAM) {
             host->rtt_avg = static_cast<uint32_t>(host->rtt_sum / received);
         if ((host->advance.load() & kAdvanceTtlEvent) != 0) {
             const uint8_t ttl = host->ttl.load();
-            if (static_cast<uint8_t>(host->ttl_seen) != ttl)
+            if (static_cast<uint8_t>(host->ttl_seen) != ttl) {
+                if (host->ttl_seen != 0) {
+                    char text[64];
+                    std::snprintf(text, sizeof(text), "TTL have changed from %d to %d",
+                                  host->ttl_seen, static_cast<int>(ttl));
+                    host->event_text = text;
+                    DispatchHostEvent(host);
+                    host->event_text.clear();
+                }
                 host->ttl_seen = ttl;
+            }
         }
         host->rtt_cur = value;
     }
@@ -250,8 +261,17 @@ void CCorvantisView::OnTimerTick(uint32_t) {
             }
         }
         ++m_minuteCount;
-        if (m_minuteCount >= static_cast<uint32_t>(setup.loopemailint))
+        if (m_minuteCount >= static_cast<uint32_t>(setup.loopemailint)) {
             m_minuteCount = 0;
+            if (setup.sendmail != 0 && setup.bneedloopmail != 0) {
+                const uint32_t count = g_pHostList->count.load();
+                for (uint32_t i = 0; i < count; ++i) {
+                    CHostItem* host = g_pHostList->Host(i);
+                    if (host != nullptr && host->state == 2)
+                        QueueHostMail(*host, setup, true);
+                }
+            }
+        }
     }
     SaveSetupIfModified();
 }

@@ -15,7 +15,15 @@ CEventView::CEventView(QWidget* parent) : QTreeWidget(parent) {
     setUniformRowHeights(true);
 }
 
+CEventView::~CEventView() {
+    if (g_pEventRowSink == this)
+        g_pEventRowSink = nullptr;
+    if (g_pEventView == this)
+        g_pEventView = nullptr;
+}
+
 int CEventView::OnCreate() {
+    g_pEventRowSink = this;
     clear();
     setHeaderLabels({"Event", "Description", "Ip Address / Host Name", "Time"});
     const int w = fontMetrics().averageCharWidth();
@@ -26,15 +34,14 @@ int CEventView::OnCreate() {
     return 0;
 }
 
-int CEventView::AddEvent(CHostItem* host) {
+void CEventView::AddEvent(CHostItem* host, const std::tm& local) {
     if (host == nullptr)
-        return 0;
+        return;
     auto* row = new QTreeWidgetItem(this);
     row->setText(0, QString::fromUtf8(EventText(*host).c_str()));
     row->setText(1, QString::fromUtf8(host->name.c_str()));
     row->setText(2, QString::fromUtf8(EventListAddressText(*host).c_str()));
-    row->setText(3, QString::fromUtf8(NowText().c_str()));
-    return 0;
+    row->setText(3, QString::fromUtf8(FormatDateText(local).c_str()));
 }
 
 void CEventView::OnClearEventList() {

@@ -1,23 +1,27 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include <QTreeWidget>
 
+#include "alerts/alert_dispatch.h"
 #include "ui/menus.h"
 
 class CHostItem;
 
-// The event list: one row per host event, newest at the bottom, never stored. It carries
-// the command that clears it. User-interface thread.
-class CEventView : public QTreeWidget, public CCmdTarget {
+// The event list: one row per host event, newest at the bottom, never stored. The alert
+// dispatch adds its rows; it carries the command that clears it. User-interface thread.
+class CEventView : public QTreeWidget, public CCmdTarget, public EventRowSink {
     Q_OBJECT
 public:
     explicit CEventView(QWidget* parent = nullptr);
+    ~CEventView() override;
 
+    // Makes the columns and becomes the list the alert dispatch writes to.
     int OnCreate();
-    // Appends the event of `host`; returns 0.
-    int AddEvent(CHostItem* host);
+    // Appends the event of `host` with the time `local`.
+    void AddEvent(CHostItem* host, const std::tm& local) override;
     // Deletes every row.
     void OnClearEventList();
     // Command 32788.

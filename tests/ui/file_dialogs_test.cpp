@@ -1,0 +1,79 @@
+#include "ui/file_dialogs.h"
+
+#include <functional>
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include "config/config_fixture.h"
+
+namespace {
+
+using configtest::ConfigTest;
+
+// Answers the next file dialog that opens: chooses `path`, or cancels when it is empty.
+void AnswerNextDialog(const QString& path) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [timer, path] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        if (path.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        dialog->selectFile(path);
+        static_cast<QDialog*>(dialog)->accept();  // QFileDialog's own checks run
+    });
+    timer->start(10);
+}
+
+class FileDialogsTest : public ConfigTest {};
+
+TEST_F(FileDialogsTest, DialogsMatchFilesWithoutADotAndStartWithAnEmptyName) {
+    WriteFile(m_dir.File("hostlist"), "x");
+    WriteFile(m_dir.File("setup.txt"), "x");
+    for (bool save : {false, true}) {
+        const auto all = MakeSetupFileDialog(nullptr, save, SetupFileKind::kDocument);
+        EXPECT_EQ(all->acceptMode(), save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+        EXPECT_FALSE(all->testOption(QFileDialog::DontConfirmOverwrite));
+        EXPECT_TRUE(all->defaultSuffix().isEmpty());
+        ASSERT_EQ(all->nameFilters().size(), 1);
+        const QStringList patterns = {QStringLiteral("*")};
+        EXPECT_EQ(all->nameFilters().constFirst(), "All Files (*)");
+        EXPECT_TRUE(QDir(QString::fromStdString(m_dir.path()))
+                        .entryList(patterns, QDir::Files)
+                        .contains("hostlist"));
+        auto* name = all->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(name, nullptr);
+        EXPECT_TRUE(name->text().isEmpty());
+        const auto text = MakeSetupFileDialog(nullptr, save, SetupFileKind::kText);
+        EXPECT_EQ(text->nameFilters(), QStringList{"Text Files (*.txt)"});
+    }
+}
+
+TEST_F(FileDialogsTest, HandlersRunTheCommandOnOkAndNothingOnCancel) {
+    Add("host", "10.0.0.1");
+    const std::string path = m_dir.File("export.txt");
+    AnswerNextDialog(QString());
+    ExportToTextWithDialog(nullptr);
+    EXPECT_TRUE(ReadFile(path).empty());
+
+    AnswerNextDialog(QString::fromStdString(path));
+    ExportToTextWithDialog(nullptr);
+    EXPECT_EQ(ReadFile(path).rfind("[General]\r\nversion=4.0.0\r\n", 0), 0u);
+
+    AnswerNextDialog(QString::fromStdString(path));
+    ImportFromTextWithDialog(nullptr);
+    EXPECT_EQ(Count(), 2);
+    EXPECT_EQ(m_hooks.rebuilds, 1);
+}
+
+}  // namespace

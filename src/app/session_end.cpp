@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QSocketNotifier>
 
@@ -65,6 +66,17 @@ void CSessionWatcher::SetFrame(CMainFrame* frame) {
         if (m_frame != nullptr && g_bClosing == 0)
             m_frame->OnEndSession(true);
     });
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (frame != nullptr && bus.isConnected())
+        bus.connect("org.freedesktop.login1", "/org/freedesktop/login1",
+                    "org.freedesktop.login1.Manager", "PrepareForSleep", this,
+                    SLOT(OnPrepareForSleep(bool)));
+}
+
+void CSessionWatcher::OnPrepareForSleep(bool sleeping) {
+    // The classic power events: suspend is 4, an automatic resume 0x12.
+    if (m_frame != nullptr)
+        m_frame->OnPowerBroadcast(sleeping ? 4 : 0x12, 0);
 }
 
 void CSessionWatcher::OnSignal() {

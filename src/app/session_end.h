@@ -8,7 +8,9 @@ class QSocketNotifier;
 // Turns the end of the session into the main frame's end-of-session handling: SIGTERM and
 // SIGHUP (through a self-pipe, so the handler itself only writes one byte), the session
 // manager's request to save (a save of a modified setup) and a quit the frame did not ask
-// for. Construct once, on the user-interface thread, before the frame exists.
+// for; and the power manager's sleep and wake-up notices (logind on the system bus), which
+// save a modified setup. Construct once, on the user-interface thread, before the frame
+// exists.
 class CSessionWatcher : public QObject {
     Q_OBJECT
 public:
@@ -19,6 +21,10 @@ public:
     void SetFrame(CMainFrame* frame);
     // Signals seen so far (tests).
     int signalsSeen() const { return m_seen; }
+
+public Q_SLOTS:
+    // The system is about to sleep (true) or has woken up (false): a power notice.
+    void OnPrepareForSleep(bool sleeping);
 
 private:
     void OnSignal();

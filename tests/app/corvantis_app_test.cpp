@@ -127,4 +127,20 @@ TEST_F(CorvantisAppTest, SigtermEndsTheSessionLikeTheDesktopWould) {
     EXPECT_TRUE(std::filesystem::exists(m_dir.File("config") + "/autostart/velmora.desktop"));
 }
 
+TEST_F(CorvantisAppTest, SleepAndWakeNoticesSaveAModifiedSetup) {
+    ASSERT_TRUE(theApp.InitInstance());
+    CSessionWatcher watcher;
+    watcher.SetFrame(theApp.m_pMainWnd);
+    watcher.OnPrepareForSleep(true);
+    EXPECT_LT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);  // nothing changed
+    g_bSetupModified = 1;
+    watcher.OnPrepareForSleep(true);
+    EXPECT_EQ(g_bSetupModified, 0);
+    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+    g_bSetupModified = 1;
+    watcher.OnPrepareForSleep(false);
+    EXPECT_EQ(g_bSetupModified, 0);
+    EXPECT_FALSE(theApp.m_pMainWnd->exited());
+}
+
 }  // namespace

@@ -34,6 +34,7 @@
 #include "engine/host_list.h"
 #include "engine/name_threads.h"
 #include "engine/send_cycle.h"
+#include "platform/message_box.h"
 #include "platform/shell.h"
 #include "ui/command_table.h"
 #include "ui/corvantis_view.h"
@@ -207,6 +208,30 @@ TEST_F(MainFrameTest, WithoutHostsTheServiceStaysStopped) {
     EXPECT_TRUE(Stopped());
     EXPECT_TRUE(m_frame->MenuAction(ID_START_SERVICE)->isEnabled());
     EXPECT_FALSE(m_frame->MenuAction(ID_STOP_SERVICE)->isEnabled());
+}
+
+class RecordingBoxes : public MessageBoxSink {
+public:
+    int Show(const std::string&, const std::string& text, unsigned) override {
+        texts.push_back(text);
+        return IDOK;
+    }
+    std::vector<std::string> texts;
+};
+
+TEST_F(MainFrameTest, WithoutAHostTableTheFrameIsNotCreated) {
+    ASSERT_EQ(CreateHostList(10), 0);  // the one table is taken
+    RecordingBoxes boxes;
+    SetMessageBoxSink(&boxes);
+    m_frame = new CMainFrame();
+    EXPECT_FALSE(m_frame->LoadFrame(IDR_MAINFRAME));
+    SetMessageBoxSink(nullptr);
+    EXPECT_EQ(boxes.texts, std::vector<std::string>{"No idle item, Please exit and try it later!"});
+    EXPECT_EQ(g_pSendPingThread, nullptr);  // no worker thread was started
+    EXPECT_EQ(g_pMailThread, nullptr);
+    EXPECT_FALSE(m_frame->isVisible());
+    delete m_frame;
+    m_frame = nullptr;
 }
 
 TEST_F(MainFrameTest, TheWindowHasMenuToolbarBothPanesAndStatusBar) {

@@ -22,6 +22,9 @@ function(velmora_library folder)
     endforeach()
 endfunction()
 
+# Test folders whose tests open raw ICMP sockets.
+set(VELMORA_RAW_SOCKET_TEST_FOLDERS engine app)
+
 # velmora_folder_tests(<folder> [libs...]): one GoogleTest executable per tests/ folder.
 function(velmora_folder_tests folder)
     file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${folder}/*.cpp)
@@ -33,7 +36,14 @@ function(velmora_folder_tests folder)
     target_include_directories(${folder}_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
     target_link_libraries(${folder}_tests PRIVATE velmora_test_common ${ARGN}
                           GTest::gtest GTest::gmock GTest::gtest_main)
+    # Every raw ICMP socket on the machine sees every ICMP datagram, so two test processes
+    # pinging loopback at once could take each other's replies: folders that open raw
+    # sockets run their tests one at a time against each other.
+    set(lock "")
+    if(folder IN_LIST VELMORA_RAW_SOCKET_TEST_FOLDERS)
+        set(lock RESOURCE_LOCK raw_icmp)
+    endif()
     gtest_discover_tests(${folder}_tests
         DISCOVERY_TIMEOUT 60
-        PROPERTIES TIMEOUT 300 ENVIRONMENT "VELMORA_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+        PROPERTIES TIMEOUT 300 ENVIRONMENT "VELMORA_SOURCE_DIR=${CMAKE_SOURCE_DIR}" ${lock})
 endfunction()

@@ -730,6 +730,12 @@ TEST_F(SetupDocumentTest, ImportFailuresChangeNothing) {
 
     // A file whose length says 0 but which delivers bytes is not parsed.
     EXPECT_EQ(ImportSetupFromFile("/proc/self/status"), kSetupReadMismatch);
+    // Nor one that delivers fewer bytes than its length (sysfs files claim 4,096).
+    for (const char* shortFile : {"/sys/devices/system/cpu/online", "/sys/class/net/lo/mtu"}) {
+        if (fs::exists(shortFile)) {
+            EXPECT_EQ(ImportSetupFromFile(shortFile), kSetupReadMismatch) << shortFile;
+        }
+    }
 
     ExpectSame(before, Snapshot(), "after failed imports");
     EXPECT_EQ(m_hooks.rebuilds, 0);

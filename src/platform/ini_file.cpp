@@ -288,8 +288,14 @@ bool IniFile::HasSection(std::string_view section) const {
 void IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value,
                           bool protect) {
     Section* s = FindSection(section);
-    if (s == nullptr)
-        s = &AddSection(Trim(section), "[" + std::string(Trim(section)) + "]");
+    if (s == nullptr) {
+        std::string header;
+        header.reserve(section.size() + 2);
+        header += '[';
+        header += Trim(section);
+        header += ']';
+        s = &AddSection(Trim(section), std::move(header));
+    }
     Line line;
     line.text.assign(key);
     line.text += '=';

@@ -370,10 +370,6 @@ bool SerializeAndStore() {
     return length >= 0 && SaveRegistryBlob(g_setupBuffer, length) == 1;
 }
 
-}  // namespace
-
-namespace {
-
 // Parses the document. With `keepHosts` the host records land in out.hosts; without, each
 // is only checked, and AddDocumentHosts later reads them straight into the table: a full
 // table then costs no second copy of every host.

@@ -455,6 +455,8 @@ int main(int argc, char** argv) {
     if (!fping)
         return 1;
     Print("fping", *fping);
+    if (fping->failedProcesses != 0)
+        return 0;  // no fair ratio against a partial run
     std::printf(
         "ratios engine/fping: sent %.3f  replies %.3f  CPU per 1,000 echoes %.3f  "
         "peak RSS %.3f\n",

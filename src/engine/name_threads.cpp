@@ -101,7 +101,7 @@ NameResolver& CurrentNameResolver() {
 }
 
 int cDNSthread::DoWork() {
-    CHostList* table = g_pHostList;
+    CHostList* table = std::atomic_ref<CHostList*>(g_pHostList).load(std::memory_order_acquire);
     if (table == nullptr)
         return 0;
     const uint32_t count = table->count.load(std::memory_order_acquire);

@@ -282,7 +282,8 @@ int SendCycle(CHostList* table, int tableNumber) {
 
 int csendpingthread::DoWork() {
     g_nextSendDelay.store(kMaxSendPeriod);
-    CHostList* table = g_pHostList;
+    // Tests replace the table between runs; the program sets it once, before this thread.
+    CHostList* table = std::atomic_ref<CHostList*>(g_pHostList).load(std::memory_order_acquire);
     if (table == nullptr) {
         SetPeriod(kMaxSendPeriod);
         return 0;

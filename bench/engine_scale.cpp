@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -194,6 +196,29 @@ private:
     CHostList* m_table;
 };
 
+// Datagrams the kernel dropped on `socket` for want of buffer space, from /proc/net/raw
+// (or raw6); -1 when the socket is not found there.
+long long KernelDrops(int socket, const char* table) {
+    struct stat info {};
+    if (fstat(socket, &info) != 0)
+        return -1;
+    std::ifstream file(table);
+    std::string line;
+    std::getline(file, line);  // column titles
+    while (std::getline(file, line)) {
+        std::istringstream fields(line);
+        std::vector<std::string> columns;
+        std::string column;
+        while (fields >> column)
+            columns.push_back(column);
+        // ... uid timeout inode ref pointer drops
+        if (columns.size() >= 6 &&
+            std::strtoull(columns[columns.size() - 4].c_str(), nullptr, 10) == info.st_ino)
+            return std::strtoll(columns.back().c_str(), nullptr, 10);
+    }
+    return -1;
+}
+
 std::optional<Figures> RunEngine(const Options& options) {
     if (CreateHostList(kMaxHosts) != 0) {
         std::fprintf(stderr, "cannot create the host table\n");
@@ -265,9 +290,11 @@ std::optional<Figures> RunEngine(const Options& options) {
     getrusage(RUSAGE_SELF, &usage);
     figures.peakRssKb = usage.ru_maxrss;
     figures.wallSeconds = std::chrono::duration<double>(stop - start).count();
-    std::printf("engine: %llu cycles, largest round trip %u ms, replies seen by the view %llu\n",
-                static_cast<unsigned long long>(view.cycles), view.maxRtt,
-                static_cast<unsigned long long>(view.replies));
+    std::printf(
+        "engine: %llu cycles, largest round trip %u ms, replies seen by the view %llu, "
+        "datagrams dropped by the kernel on the IPv4 socket %lld\n",
+        static_cast<unsigned long long>(view.cycles), view.maxRtt,
+        static_cast<unsigned long long>(view.replies), KernelDrops(g_sockIcmp4, "/proc/net/raw"));
     table->notify_wnd = nullptr;
     // The receive thread would otherwise parse the comparison run's replies too.
     StopIcmpEngine();

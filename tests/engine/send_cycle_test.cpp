@@ -545,17 +545,6 @@ TEST_F(SendCycleTest, ConsecutiveTimeOutsOfAnUpHost) {
     EXPECT_EQ(host->run_count.load(), 1u);
 }
 
-TEST_F(SendCycleTest, AnsweredRequestNeverTimesOut) {
-    CHostItem* host = Add("127.0.0.7", 1000, 2000);
-    Work();
-    g_now += 5;
-    Answer(host);
-    g_now += 5000;
-    Work();
-    EXPECT_TRUE(Taken(WM_PING_TIMEOUT).empty());
-    EXPECT_EQ(g_sent.size(), 2u);
-}
-
 TEST_F(SendCycleTest, TickWrapNeitherTimesOutEarlyNorStallsAHost) {
     CHostItem* quiet = Add("127.0.0.7", 1000, 2000);
     CHostItem* answering = Add("127.0.0.8", 1000, 2000);

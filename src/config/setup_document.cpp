@@ -179,12 +179,15 @@ bool SkipHost(ArchiveReader& r, int version) {
     return r.ok();
 }
 
+// Fills a record fresh from AddHost. Nothing else sees it until PublishHost, which
+// publishes with release, so plain relaxed stores suffice; its texts start empty.
 void FillHost(CHostItem& host, const StoredHost& s) {
+    constexpr auto kRelaxed = std::memory_order_relaxed;
     uint32_t addr4 = 0;
     std::memcpy(&addr4, s.addr4, sizeof addr4);
     host.StoreAddr4(addr4);
-    host.interval.store(s.interval);
-    host.timeout.store(s.timeout);
+    host.interval.store(s.interval, kRelaxed);
+    host.timeout.store(s.timeout, kRelaxed);
     host.name_host = s.name_host;
     host.ip_to_name = s.ip_to_name;
     host.notify_down = s.notify_down;
@@ -194,10 +197,10 @@ void FillHost(CHostItem& host, const StoredHost& s) {
     host.descript = s.descript;
     if (s.version < kSetupVersion25)
         return;
-    host.packetsize.store(s.packetsize);
+    host.packetsize.store(s.packetsize, kRelaxed);
     host.mail_group = s.mail_group;
     host.mail_priority = s.mail_priority;
-    host.advance.store(s.advance);
+    host.advance.store(s.advance, kRelaxed);
     host.ttl_seen = s.ttl_seen;
     host.reserved5 = s.reserved[0];
     host.reserved6 = s.reserved[1];
@@ -207,8 +210,10 @@ void FillHost(CHostItem& host, const StoredHost& s) {
     std::string* texts[8] = {&host.reserved_text1, &host.reserved_text2, &host.reserved_text3,
                              &host.reserved_text4, &host.reserved_text5, &host.reserved_text6,
                              &host.reserved_text7, &host.reserved_text8};
-    for (int i = 0; i < 8; ++i)
-        *texts[i] = s.reserved_text[i];
+    for (int i = 0; i < 8; ++i) {
+        if (!s.reserved_text[i].empty())
+            *texts[i] = s.reserved_text[i];
+    }
     if (s.version < kSetupVersion400)
         return;
     std::memcpy(&host.addr6.sin6_addr, s.addr6, sizeof s.addr6);

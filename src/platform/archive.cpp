@@ -170,25 +170,6 @@ bool ArchiveWriter::WriteBytes(const void* data, size_t count) {
     return true;
 }
 
-bool ArchiveWriter::WriteByte(uint8_t value) {
-    return WriteBytes(&value, 1);
-}
-
-bool ArchiveWriter::WriteWord(uint16_t value) {
-    const uint8_t b[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
-    return WriteBytes(b, sizeof b);
-}
-
-bool ArchiveWriter::WriteUInt(uint32_t value) {
-    const uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    return WriteBytes(b, sizeof b);
-}
-
-bool ArchiveWriter::WriteInt(int32_t value) {
-    return WriteUInt(static_cast<uint32_t>(value));
-}
-
 size_t ArchiveTextSize(size_t length) {
     if (length < kByteEscape)
         return 1 + length;

@@ -93,10 +93,30 @@ class ArchiveWriter {
 public:
     ArchiveWriter(uint8_t* buffer, size_t capacity) : m_buffer(buffer), m_capacity(capacity) {}
 
-    bool WriteByte(uint8_t value);
-    bool WriteWord(uint16_t value);
-    bool WriteInt(int32_t value);
-    bool WriteUInt(uint32_t value);
+    // Inline, like the reader's numbers.
+    bool WriteByte(uint8_t value) {
+        if (!m_ok || m_pos >= m_capacity)
+            return Fail();
+        m_buffer[m_pos++] = value;
+        return true;
+    }
+    bool WriteWord(uint16_t value) {
+        if (!m_ok || m_capacity - m_pos < 2)
+            return Fail();
+        m_buffer[m_pos] = static_cast<uint8_t>(value);
+        m_buffer[m_pos + 1] = static_cast<uint8_t>(value >> 8);
+        m_pos += 2;
+        return true;
+    }
+    bool WriteUInt(uint32_t value) {
+        if (!m_ok || m_capacity - m_pos < 4)
+            return Fail();
+        for (int i = 0; i < 4; ++i)
+            m_buffer[m_pos + i] = static_cast<uint8_t>(value >> (8 * i));
+        m_pos += 4;
+        return true;
+    }
+    bool WriteInt(int32_t value) { return WriteUInt(static_cast<uint32_t>(value)); }
     bool WriteBytes(const void* data, size_t count);
     // Writes the canonical prefix and the bytes. Texts of 2^32 - 1 bytes or more cannot be
     // stored and fail.

@@ -502,6 +502,14 @@ bool RegistryKey::Commit(const RegistryValueViews& values) const {
     struct stat st {};
     if (stat(dir.c_str(), &st) == 0 && (st.st_mode & 077) != 0 && st.st_uid == geteuid())
         chmod(dir.c_str(), 0700);
+    // Never write what the reader would refuse: the key would then read as broken.
+    std::unordered_set<std::string_view> names;
+    names.reserve(values.size());
+    for (const RegistryValueView& value : values) {
+        if (value.name.size() > kMaxNameLength || value.data.size() > 0xFFFFFFFFu ||
+            !names.insert(value.name).second)
+            return false;
+    }
     const std::string path = Path();
     RemoveStaleTemporaries(path);
     EncodedFile encoded;

@@ -128,6 +128,18 @@ TEST_F(RegistryStoreTest, BrokenFileIsSetAsideAndNeverOverwritten) {
     EXPECT_EQ(ReadFile(aside), bytes);
 }
 
+TEST_F(RegistryStoreTest, CommitRefusesWhatCouldNotBeReadBack) {
+    const RegistryKey key("k.hive");
+    ASSERT_TRUE(key.Commit(Sample()));
+    const std::string before = ReadFile(key.Path());
+    RegistryValues longName;
+    longName[std::string(16384, 'n')] = {kRegBinary, "x"};
+    EXPECT_FALSE(key.Commit(longName));
+    const RegistryValueViews twice = {{"a", kRegBinary, "1"}, {"a", kRegBinary, "2"}};
+    EXPECT_FALSE(key.Commit(twice));
+    EXPECT_EQ(ReadFile(key.Path()), before);
+}
+
 TEST_F(RegistryStoreTest, UnreadableKeyIsAnErrorAndLeftAlone) {
     const RegistryKey key("k.hive");
     fs::create_directories(key.Path());  // a directory where the file should be

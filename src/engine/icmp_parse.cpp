@@ -56,11 +56,12 @@ void AcceptEchoReply(uint16_t id, uint16_t sequence, uint8_t ttl) {
             return;
         host->seq.fetch_add(1, std::memory_order_acq_rel);
         uint32_t tick = GetTick();
-        uint32_t deadline = host->pending_tick.load(std::memory_order_acquire) +
-                            host->timeout.load(std::memory_order_relaxed);
-        // Unsigned 32-bit tick arithmetic: a reply at or after the deadline (or after the
-        // send cycle has already reported the time-out and cleared pending_tick) is late.
-        if (deadline <= tick)
+        uint32_t pending = host->pending_tick.load(std::memory_order_acquire);
+        // A reply at or after the deadline, or after the send cycle has already reported
+        // the time-out and cleared pending_tick, is late. The elapsed time is a tick
+        // difference, as in the send cycle: a deadline summed across the 32-bit wrap would
+        // call a reply sent just before the wrap late.
+        if (pending == 0 || tick - pending >= host->timeout.load(std::memory_order_relaxed))
             return;
         host->answer_tick.store(tick, std::memory_order_release);
         host->result.store(PING_RESULT_REPLY, std::memory_order_relaxed);

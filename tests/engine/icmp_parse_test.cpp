@@ -183,6 +183,14 @@ TEST_F(IcmpParseTest, DeadlineIsComparedAcrossTheTickWrap) {
     EXPECT_EQ(V4(ReplyV4(3, Seq(258))), 0);
     EXPECT_EQ(host->recv_count.load(), 1u);
     EXPECT_EQ(host->answer_tick.load(), 0x100u);
+
+    // Sent just before the wrap, answered before it: the summed deadline would wrap to a
+    // small number and call this prompt reply late.
+    CHostItem* other = Host(2);
+    other->pending_tick = 0xFFFFFF00u;
+    g_fakeTick = 0xFFFFFF10u;
+    EXPECT_EQ(V4(ReplyV4(2, Seq(258))), 0);
+    EXPECT_EQ(other->recv_count.load(), 1u);
 }
 
 TEST_F(IcmpParseTest, IPv4ErrorsQuotingOurRequestMarkTheHostDown) {

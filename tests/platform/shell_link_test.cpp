@@ -1,0 +1,149 @@
+#include "platform/shell_link.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/test_support.h"
+
+namespace {
+
+void WriteFile(const std::string& path, const std::string& text, mode_t mode) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    chmod(path.c_str(), mode);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Puts a directory of fake programs first on PATH for one test.
+class ShellLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* path = std::getenv("PATH");
+        m_oldPath = path != nullptr ? path : "";
+        setenv("PATH", (m_dir.path() + ":" + m_oldPath).c_str(), 1);
+    }
+    void TearDown() override { setenv("PATH", m_oldPath.c_str(), 1); }
+
+    // A fake xdg-open that records its arguments, one per line, then runs `tail`.
+    void FakeOpener(const std::string& tail) {
+        WriteFile(m_dir.File("xdg-open"),
+                  "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
+                      m_dir.File("args") + "'\n" + tail + "\n",
+                  0755);
+    }
+
+    testsupport::TempDir m_dir;
+    std::string m_oldPath;
+};
+
+TEST_F(ShellLinkTest, TheOpenersVerdictBecomesTheClassicCode) {
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"exit 0", kShellOpenedResult},
+        {"exit 1", 1},
+        {"exit 2", 2},
+        {"exit 3", 31},
+        {"exit 4", 27},
+        {"exit 9", -9},
+        {"kill -KILL $$", -1},
+    };
+    for (const auto& [tail, code] : cases) {
+        FakeOpener(tail);
+        EXPECT_EQ(ShellOpenLink("mailto:root@localhost"), code) << tail;
+    }
+    EXPECT_EQ(ReadFile(m_dir.File("args")), "mailto:root@localhost\n");
+    EXPECT_GT(kShellOpenedResult, 32);
+}
+
+TEST_F(ShellLinkTest, AnOpenerStillRunningAfterTheVerdictTimeHasTakenTheLink) {
+    // It stays until the test releases it, so the verdict time certainly passes first.
+    const std::string hold = m_dir.File("hold");
+    const std::string gone = m_dir.File("gone");
+    WriteFile(hold, "", 0644);
+    FakeOpener("while [ -e '" + hold + "' ]; do sleep 0.05; done; : > '" + gone + "'");
+    EXPECT_EQ(ShellOpenLink("file:///tmp/x y.html"), kShellOpenedResult);
+    EXPECT_EQ(ReadFile(m_dir.File("args")), "file:///tmp/x y.html\n");
+    unlink(hold.c_str());
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return access(gone.c_str(), F_OK) == 0; }));
+}
+
+TEST_F(ShellLinkTest, NoOpenerOnTheDesktopIsNoAssociatedApplication) {
+    setenv("PATH", m_dir.path().c_str(), 1);  // an empty directory only
+    EXPECT_EQ(ShellOpenLink("mailto:root@localhost"), 31);
+    EXPECT_EQ(ShellOpenLink(""), 2);
+}
+
+TEST_F(ShellLinkTest, RunningACommandKeepsTheTargetOneArgumentAndReportsWhyItCouldNotStart) {
+    const std::string recorder = m_dir.File("my browser");
+    WriteFile(recorder,
+              "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
+                  m_dir.File("args") + ".tmp'\nmv '" + m_dir.File("args") + ".tmp' '" +
+                  m_dir.File("args") + "'\n",
+              0755);
+    const std::string target = "file:///tmp/a b\" --new x.html";
+    EXPECT_GT(ShellRunWithTarget("\"" + recorder + "\" --private", target), 31);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return !ReadFile(m_dir.File("args")).empty(); }));
+    EXPECT_EQ(ReadFile(m_dir.File("args")), "--private\n" + target + "\n");
+
+    EXPECT_EQ(ShellRunWithTarget("", target), 2);
+    EXPECT_EQ(ShellRunWithTarget("velmora-no-such-program-here", target), 2);
+    EXPECT_EQ(ShellRunWithTarget(m_dir.File("missing/dir/prog"), target), 2);
+    WriteFile(m_dir.File("file"), "", 0644);
+    EXPECT_EQ(ShellRunWithTarget(m_dir.File("file") + "/prog", target), 3);
+    WriteFile(m_dir.File("plain"), "#!/bin/sh\n", 0644);
+    // Without an execute bit nobody may run it, root included.
+    EXPECT_EQ(ShellRunWithTarget(m_dir.File("plain"), target), 5);
+    WriteFile(m_dir.File("garbage"),
+              std::string("\x7f"
+                          "ELF\x01\x01 not a program",
+                          20),
+              0755);
+    EXPECT_EQ(ShellRunWithTarget(m_dir.File("garbage"), target), 11);
+
+    // A program file still open for writing cannot run: the sharing violation.
+    WriteFile(m_dir.File("busy"), "#!/bin/sh\n", 0755);
+    const int fd = open(m_dir.File("busy").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(ShellRunWithTarget(m_dir.File("busy"), target), 26);
+    close(fd);
+}
+
+TEST(ShellCodeFromErrno, MapsStartFailuresToTheClassicCodes) {
+    EXPECT_EQ(ShellCodeFromErrno(EAGAIN), 0);
+    EXPECT_EQ(ShellCodeFromErrno(ENOENT), 2);
+    EXPECT_EQ(ShellCodeFromErrno(ENOTDIR), 3);
+    EXPECT_EQ(ShellCodeFromErrno(EACCES), 5);
+    EXPECT_EQ(ShellCodeFromErrno(EPERM), 5);
+    EXPECT_EQ(ShellCodeFromErrno(ENOMEM), 8);
+    EXPECT_EQ(ShellCodeFromErrno(ENOEXEC), 11);
+    EXPECT_EQ(ShellCodeFromErrno(ETXTBSY), 26);
+    EXPECT_EQ(ShellCodeFromErrno(ELOOP), -ELOOP);
+}
+
+TEST(DefaultBrowserCommand, IsTheFirstEntryOfBrowser) {
+    const char* old = std::getenv("BROWSER");
+    const std::string saved = old != nullptr ? old : "";
+    unsetenv("BROWSER");
+    EXPECT_EQ(DefaultBrowserCommand(), "");
+    setenv("BROWSER", "firefox %s:lynx", 1);
+    EXPECT_EQ(DefaultBrowserCommand(), "firefox %s");
+    if (old != nullptr)
+        setenv("BROWSER", saved.c_str(), 1);
+    else
+        unsetenv("BROWSER");
+}
+
+}  // namespace

@@ -14,8 +14,10 @@
 #include "engine/engine_messages.h"
 #include "engine/host_list.h"
 #include "engine/name_threads.h"
+#include "platform/message_box.h"
 #include "platform/shell.h"
 #include "ui/command_table.h"
+#include "ui/dlg_setup.h"
 #include "ui/ping_list_ctrl.h"
 #include "ui/qt_message_target.h"
 
@@ -202,7 +204,9 @@ bool CCorvantisView::OnCmdMsg(uint32_t id) {
 }
 
 void CCorvantisView::OnSetup() {
-    // The setup dialog comes with its own pages.
+    CDlgSetup dialog(window());
+    if (dialog.DoModal() == IDOK)
+        g_bSetupModified = 1;
 }
 
 void CCorvantisView::OnOpenLog() {

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "ui/dlg_setup.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QRadioButton;
+
+// Ranges of the General page's numbers: what their fields hold and what makes sense.
+constexpr int64_t kMaxBeepSeconds = 2147483647;
+constexpr int64_t kMaxContinueLost = 2147483647;
+constexpr int64_t kMaxLostRatePercent = 100;
+
+// The General page: alert switches, the program to run, the sound, the two event triggers,
+// the log file with its options and the start-up flags. Saving it reopens the log file
+// under the name just entered. User-interface thread.
+class CDlgGen : public CDialogBase {
+    Q_OBJECT
+public:
+    explicit CDlgGen(QWidget* parent = nullptr);
+    ~CDlgGen() override;
+
+    bool OnInitDialog() override;
+    int SaveSettings() override;
+    std::optional<CPageInputError> CheckInput() const override;
+
+    void OnUntilBroken();
+    void OnDuration();
+    void OnBrowseExe();
+    void OnBrowseLog();
+
+    // Controls, named after what they edit.
+    QCheckBox* m_runAtStartup;    // start_set bit 0
+    QCheckBox* m_autoStart;       // start_set bit 1
+    QCheckBox* m_sendMail;        // sendmail
+    QCheckBox* m_runExe;          // runexe
+    QLineEdit* m_exeFileName;     // exefilename
+    QPushButton* m_browseExe;     //
+    QCheckBox* m_popupBox;        // popupbox
+    QCheckBox* m_beep;            // beep
+    QRadioButton* m_untilBroken;  // beepbreak = 1
+    QRadioButton* m_duration;     // beepbreak = 0
+    QLineEdit* m_beepSeconds;     // beepseconds
+    CSpinArrows* m_beepSpin;
+    QCheckBox* m_needLostCount;  // needlostcount
+    QLineEdit* m_continueLost;   // continuelost
+    CSpinArrows* m_continueSpin;
+    QCheckBox* m_needLostRate;  // needlostrate
+    QLineEdit* m_lostRate;      // lostrate
+    CSpinArrows* m_lostRateSpin;
+    QLineEdit* m_logFileName;  // logfilename
+    QPushButton* m_browseLog;
+    QCheckBox* m_csv;        // reserve2 bit 0
+    QCheckBox* m_logAll;     // logall
+    QCheckBox* m_logChange;  // logchange
+    QCheckBox* m_logNotify;  // lognotify
+
+private:
+    QButtonGroup* m_beepMode;
+};

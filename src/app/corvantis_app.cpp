@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QMessageBox>
 
 #include "engine/host_list.h"
 #include "platform/instance_lock.h"
 #include "platform/shell.h"
+#include "ui/about_dlg.h"
 #include "ui/command_table.h"
 #include "ui/main_frame.h"
 
@@ -26,7 +26,8 @@ InstanceLock g_instanceLock;
 AboutRunner g_aboutRunner = nullptr;
 
 void ShowAboutBox() {
-    QMessageBox::about(theApp.m_pMainWnd, "About  Velmora IPV6", "Velmora IPV6 V4.0.0");
+    CAboutDlg dialog(theApp.m_pMainWnd);
+    dialog.exec();
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <QTimerEvent>
 
 #include "alerts/job_queues.h"
+#include "config/file_commands.h"
 #include "config/registry_storage.h"
 #include "config/setup_document.h"
 #include "config/setup_info.h"
@@ -28,6 +29,7 @@
 #include "ui/command_table.h"
 #include "ui/corvantis_view.h"
 #include "ui/event_view.h"
+#include "ui/file_dialogs.h"
 #include "ui/ping_list_ctrl.h"
 #include "ui/qt_message_target.h"
 #include "ui/true_color_toolbar.h"
@@ -659,10 +661,26 @@ void CMainFrame::OnClearEventList() {
         g_pEventView->OnClearEventList();
 }
 
-// The file commands come with their own dialogs.
-void CMainFrame::OnNewTemplate() {}
-void CMainFrame::OnImportFromFile() {}
-void CMainFrame::OnImportAppend() {}
-void CMainFrame::OnExportToFile() {}
-void CMainFrame::OnImportFromText() {}
-void CMainFrame::OnExportToText() {}
+void CMainFrame::OnNewTemplate() {
+    NewTemplateCommand();
+}
+
+void CMainFrame::OnImportFromFile() {
+    ImportFromFileWithDialog(this);
+}
+
+void CMainFrame::OnImportAppend() {
+    ImportAppendWithDialog(this);
+}
+
+void CMainFrame::OnExportToFile() {
+    ExportToFileWithDialog(this);
+}
+
+void CMainFrame::OnImportFromText() {
+    ImportFromTextWithDialog(this);
+}
+
+void CMainFrame::OnExportToText() {
+    ExportToTextWithDialog(this);
+}

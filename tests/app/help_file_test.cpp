@@ -1,0 +1,94 @@
+// The help file beside the built program, and the Help command that opens it.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/corvantis_app.h"
+#include "platform/shell.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+const std::vector<std::string> kPages = {"index.html", "hosts.html", "settings.html", "events.html",
+                                         "files.html", "log.html",   "commands.html"};
+
+TEST(HelpFile, IsCompiledBesideTheProgramWithEveryPage) {
+    if (!VELMORA_HELP_BUILT)
+        GTEST_SKIP() << "chmcmd (Debian package fp-utils) was not found when configuring";
+    const fs::path file = fs::path(VELMORA_HELP_DIR) / kHelpFileName;
+    ASSERT_TRUE(fs::exists(file)) << file;
+    const std::string bytes = ReadFile(file);
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_EQ(bytes.substr(0, 4), "ITSF") << "not a compiled help file";
+    for (const std::string& page : kPages)
+        EXPECT_NE(bytes.find("/" + page), std::string::npos) << page << " missing from the file";
+    EXPECT_NE(bytes.find("/toc.hhc"), std::string::npos) << "no table of contents";
+}
+
+TEST(HelpFile, PagesAndReadmeLieBesideTheProgramForAnyBrowser) {
+    const char* source = std::getenv("VELMORA_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    const fs::path dir(VELMORA_HELP_DIR);
+    for (const std::string& page : kPages) {
+        ASSERT_TRUE(fs::exists(dir / "help" / page)) << page;
+        EXPECT_EQ(ReadFile(dir / "help" / page), ReadFile(fs::path(source) / "help" / page))
+            << page;
+    }
+    EXPECT_TRUE(fs::exists(dir / "help" / "style.css"));
+    EXPECT_TRUE(fs::exists(dir / "README.md"));
+}
+
+TEST(HelpFile, EveryPageLinksOnlyToPagesThatExist) {
+    const char* source = std::getenv("VELMORA_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    const fs::path dir = fs::path(source) / "help";
+    for (const std::string& page : kPages) {
+        const std::string text = ReadFile(dir / page);
+        size_t at = 0;
+        while ((at = text.find("href=\"", at)) != std::string::npos) {
+            at += 6;
+            const std::string target = text.substr(at, text.find('"', at) - at);
+            EXPECT_EQ(target.find(':'), std::string::npos)
+                << page << " links outside the help: " << target;
+            EXPECT_TRUE(fs::exists(dir / target)) << page << " links to missing " << target;
+        }
+    }
+}
+
+std::vector<std::vector<std::string>> g_spawned;
+bool RecordSpawn(const std::vector<std::string>& argv) {
+    g_spawned.push_back(argv);
+    return true;
+}
+
+TEST(HelpFile, TheHelpCommandAsksTheShellToOpenTheFileBesideTheProgram) {
+    g_spawned.clear();
+    SetShellSpawnHook(RecordSpawn);
+    theApp.OnHelp();
+    SetShellSpawnHook(nullptr);
+    ASSERT_EQ(g_spawned.size(), 1u);
+    ASSERT_EQ(g_spawned[0].size(), 2u);
+    EXPECT_EQ(g_spawned[0][0], "xdg-open");
+    const fs::path opened(g_spawned[0][1]);
+    EXPECT_EQ(opened.filename(), "Velmora.chm");
+    // It opens the file in the directory of whichever program runs it; in the program
+    // itself that is where the build put the help.
+    EXPECT_EQ(opened.parent_path(), fs::path(GetModuleDirectory()).parent_path());
+    if (VELMORA_HELP_BUILT) {
+        EXPECT_TRUE(fs::exists(fs::path(VELMORA_HELP_DIR) / opened.filename()));
+    }
+}
+
+}  // namespace

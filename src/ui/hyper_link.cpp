@@ -50,6 +50,7 @@ bool CHyperLink::SubclassWindow(QLabel* label) {
     if (label == nullptr || m_label)
         return false;
     m_label = label;
+    m_watched = label;
 
     // Clicks and moves without a button held must reach us; the text is shown as written.
     label->setMouseTracking(true);
@@ -184,7 +185,7 @@ void CHyperLink::ApplyColour() {
 }
 
 bool CHyperLink::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != m_label.data())
+    if (watched != m_watched || m_label.isNull())
         return QObject::eventFilter(watched, event);
     switch (event->type()) {
         case QEvent::MouseMove:

@@ -88,6 +88,9 @@ private:
     void ApplyColour();
 
     QPointer<QLabel> m_label;
+    // The same label as a plain object, only compared: a label being destroyed still sends
+    // events while it is no longer a QLabel.
+    const QObject* m_watched = nullptr;
     int m_bOverControl = 0;
     int m_bVisited = 0;
     int m_nUnderline = -1;

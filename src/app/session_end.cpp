@@ -38,6 +38,8 @@ CSessionWatcher::CSessionWatcher() {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    // Ctrl+C in the terminal that started the monitor ends it the same orderly way.
+    sigaction(SIGINT, &sa, nullptr);
 
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     m_notifier->setEnabled(false);
@@ -50,6 +52,7 @@ CSessionWatcher::~CSessionWatcher() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
 }
 
 void CSessionWatcher::SetFrame(CMainFrame* frame) {

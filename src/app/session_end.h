@@ -5,8 +5,8 @@
 class CMainFrame;
 class QSocketNotifier;
 
-// Turns the end of the session into the main frame's end-of-session handling: SIGTERM and
-// SIGHUP (through a self-pipe, so the handler itself only writes one byte), the session
+// Turns the end of the session into the main frame's end-of-session handling: SIGTERM,
+// SIGHUP and SIGINT (through a self-pipe, so the handler itself only writes one byte), the session
 // manager's request to save (a save of a modified setup) and a quit the frame did not ask
 // for; and the power manager's sleep and wake-up notices (logind on the system bus), which
 // save a modified setup. Construct once, on the user-interface thread, before the frame

@@ -523,6 +523,21 @@ TEST_F(MainFrameTest, TheMinuteTimerRunsTheViewsMinuteWork) {
     EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
 }
 
+TEST_F(MainFrameTest, NewTemplateFromItsKeyEmptiesTheSetupWhileStopped) {
+    StoreSetup(2, kStartSetRunAtLogon);
+    Create();
+    ShowActive();
+    ASSERT_EQ(g_rowCount, 2);
+    g_pHostList->stopped.store(0);
+    QTest::keySequence(m_frame, QKeySequence("Ctrl+N"));  // disabled while running
+    EXPECT_EQ(g_rowCount, 2);
+    g_pHostList->stopped.store(1);
+    QTest::keySequence(m_frame, QKeySequence("Ctrl+N"));
+    EXPECT_EQ(g_rowCount, 0);
+    EXPECT_EQ(g_pHostList->count.load(), 0);
+    EXPECT_EQ(g_pSetupInfo->start_set, CSetupInfo().start_set);
+}
+
 TEST_F(MainFrameTest, HomePageAndLogFileGoThroughTheShell) {
     Create();
     m_frame->OnCommand(ID_HOME_PAGE);

@@ -201,7 +201,8 @@ bool CDlgMail::OnInitDialog() {
     m_list->setHeaderLabels({QStringLiteral("Mail Address"), QStringLiteral("Mail Group ID")});
     m_list->header()->setStretchLastSection(false);
     m_list->setColumnWidth(0, 195);
-    m_list->setColumnWidth(1, 80);
+    // The classic 80 pixels, or more where the heading needs more, so it is never cut.
+    m_list->setColumnWidth(1, std::max(80, m_list->header()->sectionSizeHint(1)));
 
     const CSetupInfo* setup = g_pSetupInfo;
     if (setup == nullptr)

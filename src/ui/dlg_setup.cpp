@@ -111,6 +111,8 @@ std::optional<int64_t> ParseFieldNumber(const QString& text, int64_t minimum, in
     }
     if (start >= trimmed.size())
         return std::nullopt;
+    if (trimmed.size() - start > 18)
+        return std::nullopt;
     int64_t value = 0;
     for (int i = start; i < trimmed.size(); ++i) {
         const QChar c = trimmed[i];

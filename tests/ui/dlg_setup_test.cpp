@@ -10,7 +10,6 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QFileDialog>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -590,18 +589,6 @@ TEST_F(SetupDialog, TextPagesKeepCrLfLineEndsAndEveryCharacter) {
     CDlgSetup again;
     again.OnButtonOK();
     ExpectSameSettings(m_setup, once);
-}
-
-TEST_F(SetupDialog, TextPagesShowTheMacroLegend) {
-    CDlgSetup dialog;
-    for (int page : {1, 3, 4}) {
-        QStringList texts;
-        for (QLabel* label : dialog.tabCtrl()->page(page)->findChildren<QLabel*>())
-            texts << label->text();
-        EXPECT_TRUE(texts.contains("MACRO:")) << page;
-        EXPECT_TRUE(texts.contains("<DATE TIME> : ")) << page;
-        EXPECT_TRUE(texts.contains("the lost rate that the peer is down")) << page;
-    }
 }
 
 }  // namespace

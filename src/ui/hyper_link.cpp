@@ -1,6 +1,8 @@
 #include "ui/hyper_link.h"
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 #include <QApplication>
 #include <QEvent>
@@ -29,11 +31,40 @@ QString ToolTipText(const std::string& url) {
            QStringLiteral("</p>");
 }
 
+// The desktop's opener, then the user's web browser.
+int OpenLinkTarget(const std::string& target) {
+    const int result = ShellOpenLink(target);
+    if (result > 32)
+        return result;
+
+    // The desktop could not open it: hand it to the user's web browser, if one is named.
+    std::string command = DefaultBrowserCommand();
+    if (command.empty())
+        return result;
+    size_t cut = command.find("\"%s\"");
+    if (cut == std::string::npos)
+        cut = command.find("%s");
+    if (cut != std::string::npos)
+        command.resize(cut);
+    return ShellRunWithTarget(command, target);
+}
+
+// How often a link looks for the result of an open under way.
+constexpr int kOpenPollMs = 20;
+
 }  // namespace
+
+// One open under way: written by its thread, read by the link once `done` is set.
+struct CHyperLink::PendingOpen {
+    std::atomic<bool> done{false};
+    int result = 0;
+};
 
 CHyperLink::CHyperLink() {
     m_timer.setInterval(kHoverPollMs);
     connect(&m_timer, &QTimer::timeout, this, &CHyperLink::OnTimer);
+    m_openPoll.setInterval(kOpenPollMs);
+    connect(&m_openPoll, &QTimer::timeout, this, &CHyperLink::CollectOpens);
 }
 
 CHyperLink::~CHyperLink() {
@@ -244,7 +275,33 @@ void CHyperLink::OnTimer() {
 
 void CHyperLink::OnClicked() {
     m_bOverControl = 0;
-    const int result = OpenURL(m_strURL, 5 /* show */);
+    ApplyColour();
+    // The thread keeps only the shared record, so it may outlive the link.
+    auto pending = std::make_shared<PendingOpen>();
+    std::thread([pending, target = m_strURL] {
+        pending->result = OpenLinkTarget(target);
+        pending->done.store(true, std::memory_order_release);
+    }).detach();
+    m_pending.push_back(std::move(pending));
+    m_openPoll.start();
+}
+
+void CHyperLink::CollectOpens() {
+    // One result per tick, taken off the list before it is acted on: the error box runs
+    // its own event loop, in which this timer fires again.
+    for (size_t i = 0; i < m_pending.size(); ++i) {
+        if (!m_pending[i]->done.load(std::memory_order_acquire))
+            continue;
+        const int result = m_pending[i]->result;
+        m_pending.erase(m_pending.begin() + static_cast<std::ptrdiff_t>(i));
+        if (m_pending.empty())
+            m_openPoll.stop();
+        OnOpened(result);
+        return;
+    }
+}
+
+void CHyperLink::OnOpened(int result) {
     m_bVisited = result > 32 ? 1 : 0;
     ApplyColour();
     if (result > 32) {
@@ -257,20 +314,7 @@ void CHyperLink::OnClicked() {
 }
 
 int CHyperLink::OpenURL(const std::string& target, [[maybe_unused]] int show) {
-    const int result = ShellOpenLink(target);
-    if (result > 32)
-        return result;
-
-    // The desktop could not open it: hand it to the user's web browser, if one is named.
-    std::string command = DefaultBrowserCommand();
-    if (command.empty())
-        return result;
-    size_t cut = command.find("\"%s\"");
-    if (cut == std::string::npos)
-        cut = command.find("%s");
-    if (cut != std::string::npos)
-        command.resize(cut);
-    return ShellRunWithTarget(command, target);
+    return OpenLinkTarget(target);
 }
 
 std::string CHyperLink::OpenErrorText(int code) {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <QColor>
 #include <QCursor>
@@ -40,7 +42,9 @@ public:
     int GetUnderline() const { return m_nUnderline; }
 
     // Opens `target`; above 32 on success, otherwise the shell's failure code (see
-    // platform/shell_link.h). `show` is kept for callers that pass a show command.
+    // platform/shell_link.h). `show` is kept for callers that pass a show command. It may
+    // wait up to kOpenerVerdictMs for the desktop's verdict; a click therefore opens on a
+    // thread of its own, so the user-interface thread never waits for it.
     int OpenURL(const std::string& target, int show);
     // The error box for a failed open: OK button, exclamation icon.
     void ShowOpenError(int code);
@@ -62,6 +66,8 @@ public:
     bool hovering() const { return m_bOverControl != 0; }
     bool visited() const { return m_bVisited != 0; }
     bool hoverTimerActive() const { return m_timer.isActive(); }
+    // Clicks whose open has not reported back yet.
+    size_t pendingOpens() const { return m_pending.size(); }
 
     // Colours of a link not yet opened, opened, and under the mouse.
     const QColor m_crLinkColour{0, 0, 238};
@@ -77,7 +83,9 @@ protected:
 
     void OnMouseMove();
     void OnTimer();
+    // Starts opening the target; OnOpened follows on this thread with the result.
     void OnClicked();
+    void OnOpened(int result);
 
     // Where the mouse is, in global coordinates. Tests move a pretend mouse.
     virtual QPoint CursorPos() const;
@@ -85,7 +93,10 @@ protected:
     virtual void MessageBeep(unsigned type);
 
 private:
+    struct PendingOpen;
+
     void ApplyColour();
+    void CollectOpens();
 
     QPointer<QLabel> m_label;
     // The same label as a plain object, only compared: a label being destroyed still sends
@@ -101,4 +112,7 @@ private:
     std::optional<QCursor> m_hLinkCursor;
     bool m_bPressed = false;
     QTimer m_timer;
+    // Opens under way, oldest first, and the timer that looks for their results.
+    std::vector<std::shared_ptr<PendingOpen>> m_pending;
+    QTimer m_openPoll;
 };

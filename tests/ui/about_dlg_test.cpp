@@ -76,6 +76,10 @@ TEST(AboutDlg, TheThreeLinksAreUnderlinedFromTheStartAndPointAtOurOwnMaterial) {
     dlg.show();
     QTest::mouseClick(dlg.Control(CAboutDlg::kMailId), Qt::LeftButton, Qt::NoModifier,
                       QPoint(2, 2));
+    EXPECT_TRUE(testsupport::WaitUntil([&] {
+        QCoreApplication::processEvents();
+        return dlg.m_linkMail.pendingOpens() == 0;
+    }));
     SetOpenerRunHook(nullptr);
     ASSERT_EQ(g_opened.size(), 1u);
     EXPECT_EQ(g_opened[0], (std::vector<std::string>{"xdg-open", "mailto:root@localhost"}));

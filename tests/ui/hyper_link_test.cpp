@@ -1,5 +1,6 @@
 #include "ui/hyper_link.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -92,6 +93,11 @@ protected:
         QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), QPointF(link.cursor), Qt::NoButton,
                          Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(m_label, &move);
+    }
+    // Clicks and waits until the open reported back.
+    void ClickAndWait(TestLink& link) {
+        Click();
+        ASSERT_TRUE(PumpUntil([&] { return link.pendingOpens() == 0; }));
     }
     void Click(const QPoint& releaseAt = QPoint(2, 2)) {
         QMouseEvent press(QEvent::MouseButtonPress, QPointF(2, 2),
@@ -267,7 +273,7 @@ TEST_F(HyperLinkTest, AFailedOpenBeepsAndShowsItsTextAndLeavesTheLinkUnvisited) 
     ASSERT_TRUE(link.SubclassWindow(m_label));
     g_xdgStatus = 3;  // xdg-open: no tool for it
     Move(link);
-    Click();
+    ClickAndWait(link);
     ASSERT_EQ(g_runs.size(), 1u);
     EXPECT_EQ(g_runs[0], (std::vector<std::string>{"xdg-open", "file:///nowhere/velmora.html"}));
     EXPECT_EQ(link.beeps, std::vector<unsigned>{MB_ICONWARNING});
@@ -283,13 +289,13 @@ TEST_F(HyperLinkTest, AFailedOpenBeepsAndShowsItsTextAndLeavesTheLinkUnvisited) 
 
     // A later click that opens it turns it visited; a failing one clears that again.
     g_xdgStatus = 0;
-    Click();
+    ClickAndWait(link);
     EXPECT_TRUE(link.visited());
     EXPECT_EQ(TextColour(), link.m_crVisitedColour);
     EXPECT_EQ(m_sink.boxes.size(), 1u);
     EXPECT_EQ(link.beeps.size(), 1u);
     g_xdgStatus = 2;
-    Click();
+    ClickAndWait(link);
     EXPECT_FALSE(link.visited());
     ASSERT_EQ(m_sink.boxes.size(), 2u);
     EXPECT_EQ(m_sink.boxes[1].text,
@@ -301,12 +307,12 @@ TEST_F(HyperLinkTest, OnlyAReleaseOverTheLinkIsAClick) {
     m_label->setText("velmora");
     ASSERT_TRUE(link.SubclassWindow(m_label));
     Click(QPoint(-20, -20));
-    EXPECT_TRUE(g_runs.empty());
+    EXPECT_EQ(link.pendingOpens(), 0u);
     QMouseEvent right(QEvent::MouseButtonRelease, QPointF(2, 2), QPointF(Inside()), Qt::RightButton,
                       Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(m_label, &right);
-    EXPECT_TRUE(g_runs.empty());
-    Click();
+    EXPECT_EQ(link.pendingOpens(), 0u);
+    ClickAndWait(link);
     EXPECT_EQ(g_runs.size(), 1u);
 }
 
@@ -329,6 +335,60 @@ TEST_F(HyperLinkTest, WhenTheDesktopFailsTheBrowserGetsTheTargetAsOneArgument) {
     EXPECT_GT(link.OpenURL(target, 5), 32);
     ASSERT_EQ(g_runs.size(), 2u);
     EXPECT_EQ(g_runs[1], (std::vector<std::string>{"firefox", target}));
+}
+
+// An opener that keeps the click waiting until the test lets it answer "no tool for it".
+std::atomic<bool> g_release{false};
+std::atomic<int> g_slowRuns{0};
+std::atomic<int> g_slowAnswers{0};
+OpenerOutcome SlowOpener(const std::vector<std::string>&, uint32_t) {
+    ++g_slowRuns;
+    testsupport::WaitUntil([] { return g_release.load(); });
+    ++g_slowAnswers;
+    OpenerOutcome outcome;
+    outcome.exited = true;
+    outcome.exitStatus = 3;
+    return outcome;
+}
+
+TEST_F(HyperLinkTest, ASlowOpenerNeverHoldsUpTheUserInterface) {
+    g_release = false;
+    g_slowRuns = 0;
+    SetOpenerRunHook(SlowOpener);
+    TestLink link;
+    m_label->setText("file:///tmp/velmora.html");
+    ASSERT_TRUE(link.SubclassWindow(m_label));
+    Click();
+    // The click returned while the opener still decides; the link keeps working meanwhile.
+    EXPECT_EQ(link.pendingOpens(), 1u);
+    ASSERT_TRUE(PumpUntil([] { return g_slowRuns.load() == 1; }));
+    Move(link);
+    EXPECT_TRUE(Underlined());
+    EXPECT_TRUE(m_sink.boxes.empty());
+    g_release = true;
+    ASSERT_TRUE(PumpUntil([&] { return link.pendingOpens() == 0; }));
+    ASSERT_EQ(m_sink.boxes.size(), 1u);
+    EXPECT_EQ(link.beeps.size(), 1u);
+}
+
+TEST_F(HyperLinkTest, ALinkGoneBeforeItsOpenAnsweredIsHarmless) {
+    g_release = false;
+    g_slowRuns = 0;
+    g_slowAnswers = 0;
+    SetOpenerRunHook(SlowOpener);
+    {
+        TestLink link;
+        m_label->setText("file:///tmp/velmora.html");
+        ASSERT_TRUE(link.SubclassWindow(m_label));
+        Click();
+        ASSERT_TRUE(PumpUntil([] { return g_slowRuns.load() == 1; }));
+    }
+    g_release = true;
+    // The thread finishes on its own; nothing is shown for a link that is gone.
+    ASSERT_TRUE(PumpUntil([] { return g_slowAnswers.load() == 1; }));
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+    EXPECT_TRUE(m_sink.boxes.empty());
 }
 
 TEST_F(HyperLinkTest, DestroyWindowStopsTheTimerAndRemovesTheLabel) {

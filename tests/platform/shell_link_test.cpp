@@ -121,29 +121,4 @@ TEST_F(ShellLinkTest, RunningACommandKeepsTheTargetOneArgumentAndReportsWhyItCou
     close(fd);
 }
 
-TEST(ShellCodeFromErrno, MapsStartFailuresToTheClassicCodes) {
-    EXPECT_EQ(ShellCodeFromErrno(EAGAIN), 0);
-    EXPECT_EQ(ShellCodeFromErrno(ENOENT), 2);
-    EXPECT_EQ(ShellCodeFromErrno(ENOTDIR), 3);
-    EXPECT_EQ(ShellCodeFromErrno(EACCES), 5);
-    EXPECT_EQ(ShellCodeFromErrno(EPERM), 5);
-    EXPECT_EQ(ShellCodeFromErrno(ENOMEM), 8);
-    EXPECT_EQ(ShellCodeFromErrno(ENOEXEC), 11);
-    EXPECT_EQ(ShellCodeFromErrno(ETXTBSY), 26);
-    EXPECT_EQ(ShellCodeFromErrno(ELOOP), -ELOOP);
-}
-
-TEST(DefaultBrowserCommand, IsTheFirstEntryOfBrowser) {
-    const char* old = std::getenv("BROWSER");
-    const std::string saved = old != nullptr ? old : "";
-    unsetenv("BROWSER");
-    EXPECT_EQ(DefaultBrowserCommand(), "");
-    setenv("BROWSER", "firefox %s:lynx", 1);
-    EXPECT_EQ(DefaultBrowserCommand(), "firefox %s");
-    if (old != nullptr)
-        setenv("BROWSER", saved.c_str(), 1);
-    else
-        unsetenv("BROWSER");
-}
-
 }  // namespace

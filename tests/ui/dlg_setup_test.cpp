@@ -341,6 +341,15 @@ TEST_F(SetupDialog, SwitchingPagesKeepsWhatWasTypedOnHiddenOnes) {
     EXPECT_EQ(dialog.tabCtrl()->currentPage(), 0);
     EXPECT_EQ(Gen(dialog)->m_continueLost->text(), "11");
     EXPECT_EQ(dialog.tabCtrl()->tabBar()->focusPolicy(), Qt::NoFocus);
+
+    // A page shown by a click on its tab takes the focus at its first field.
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    Gen(dialog)->m_logFileName->setFocus();
+    QTest::mouseClick(dialog.tabCtrl()->tabBar(), Qt::LeftButton, Qt::NoModifier,
+                      dialog.tabCtrl()->tabBar()->tabRect(2).center());
+    EXPECT_EQ(dialog.tabCtrl()->currentPage(), 2);
+    EXPECT_EQ(QApplication::focusWidget(), Mail(dialog)->m_smtpServer);
 }
 
 struct RefusedNumber {

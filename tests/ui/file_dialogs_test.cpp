@@ -1,11 +1,14 @@
 #include "ui/file_dialogs.h"
 
 #include <functional>
+#include <memory>
 
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -16,21 +19,38 @@ namespace {
 
 using configtest::ConfigTest;
 
-// Answers the next file dialog that opens: chooses `path`, or cancels when it is empty.
-void AnswerNextDialog(const QString& path) {
+// Answers the next file dialog that opens: chooses `path` (cancels when it is empty). Any box the
+// dialog itself raises is recorded in `boxes` and closed.
+void AnswerNextDialog(const QString& path, QStringList* boxes) {
     auto* timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, [timer, path] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (dialog == nullptr)
-            return;
-        timer->stop();
-        timer->deleteLater();
-        if (path.isEmpty()) {
-            dialog->reject();
+    auto chosen = std::make_shared<QPointer<QFileDialog>>();
+    QObject::connect(timer, &QTimer::timeout, [timer, path, chosen, boxes] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            boxes->append(box->text());
+            box->done(QMessageBox::No);
             return;
         }
-        dialog->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept();  // QFileDialog's own checks run
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        if (chosen->isNull()) {
+            if (dialog == nullptr)
+                return;
+            *chosen = dialog;
+            QObject::connect(dialog, &QDialog::finished, timer, [timer] {
+                timer->stop();
+                timer->deleteLater();
+            });
+            if (path.isEmpty())
+                dialog->reject();
+            return;
+        }
+        // Typed as a user would: selectFile leaves a name field that has the focus alone.
+        if (dialog == chosen->data()) {
+            auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+            if (name != nullptr)
+                name->setText(path);
+            static_cast<QDialog*>(dialog)->accept();  // QFileDialog's own checks run
+        }
     });
     timer->start(10);
 }
@@ -62,18 +82,21 @@ TEST_F(FileDialogsTest, DialogsMatchFilesWithoutADotAndStartWithAnEmptyName) {
 TEST_F(FileDialogsTest, HandlersRunTheCommandOnOkAndNothingOnCancel) {
     Add("host", "10.0.0.1");
     const std::string path = m_dir.File("export.txt");
-    AnswerNextDialog(QString());
+    QStringList boxes;
+    AnswerNextDialog(QString(), &boxes);
     ExportToTextWithDialog(nullptr);
     EXPECT_TRUE(ReadFile(path).empty());
 
-    AnswerNextDialog(QString::fromStdString(path));
+    AnswerNextDialog(QString::fromStdString(path), &boxes);
     ExportToTextWithDialog(nullptr);
     EXPECT_EQ(ReadFile(path).rfind("[General]\r\nversion=4.0.0\r\n", 0), 0u);
 
-    AnswerNextDialog(QString::fromStdString(path));
+    AnswerNextDialog(QString::fromStdString(path), &boxes);
     ImportFromTextWithDialog(nullptr);
     EXPECT_EQ(Count(), 2);
     EXPECT_EQ(m_hooks.rebuilds, 1);
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join(" | ").toStdString();
+    EXPECT_TRUE(m_boxes.shown.empty());
 }
 
 }  // namespace

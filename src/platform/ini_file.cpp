@@ -97,11 +97,18 @@ IniFile::~IniFile() = default;
 IniFile::IniFile(IniFile&&) noexcept = default;
 IniFile& IniFile::operator=(IniFile&&) noexcept = default;
 
-void IniFile::Parse(std::string_view text) {
+bool IniFile::Parse(std::string_view text) {
     m_sections.clear();
     m_sectionIndex.clear();
     if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF")
         text.remove_prefix(3);
+    size_t lines = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
+            ++lines;
+    }
+    if (lines > kMaxIniLines)
+        text = {};
     // Lines before the first section header belong to a nameless section that no lookup
     // finds; it exists only so that they are written back.
     auto current = std::make_unique<Section>();
@@ -155,6 +162,7 @@ void IniFile::Parse(std::string_view text) {
         if (s->lines.size() > kIndexedSectionSize)
             IndexKeys(*s);
     }
+    return lines <= kMaxIniLines;
 }
 
 IniFile::Section& IniFile::AddSection(std::string_view name, std::string header) {
@@ -228,8 +236,7 @@ bool IniFile::Load(const std::string& path) {
     }
     close(fd);
     bytes.resize(got);
-    Parse(bytes);
-    return true;
+    return Parse(bytes);
 }
 
 std::string IniFile::Serialize() const {

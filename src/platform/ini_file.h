@@ -26,8 +26,10 @@
 
 // The read buffer of the profile functions: string values come back cut to 255 bytes.
 constexpr size_t kProfileBufferSize = 256;
-// Larger files are not read (an export of a full host table is far below this).
-constexpr size_t kMaxIniFileSize = 256u * 1024u * 1024u;
+// Larger files, or files of more lines, are not read: an export of a full host table has
+// about 15 MB and a million lines. The bounds keep a hostile file from exhausting memory.
+constexpr size_t kMaxIniFileSize = 64u * 1024u * 1024u;
+constexpr size_t kMaxIniLines = 2000000;
 
 class IniFile {
 public:
@@ -38,10 +40,12 @@ public:
     IniFile(const IniFile&) = delete;
     IniFile& operator=(const IniFile&) = delete;
 
-    // Replaces the contents with the parsed `text`.
-    void Parse(std::string_view text);
+    // Replaces the contents with the parsed `text`. False (contents empty) when the text
+    // has more than kMaxIniLines lines.
+    bool Parse(std::string_view text);
     // Reads the file at `path`. False (contents empty) when it is missing, not a regular
-    // file, unreadable, or larger than kMaxIniFileSize; FIFOs and devices never block.
+    // file, unreadable, larger than kMaxIniFileSize or of more than kMaxIniLines lines;
+    // FIFOs and devices never block.
     bool Load(const std::string& path);
     // The whole text, every line ending in CR LF.
     std::string Serialize() const;

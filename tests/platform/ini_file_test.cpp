@@ -208,6 +208,13 @@ TEST(IniFileTest, LoadRefusesWhatIsNoRegularFileWithoutBlocking) {
     ASSERT_EQ(truncate(big.c_str(), static_cast<off_t>(kMaxIniFileSize) + 1), 0);
     EXPECT_FALSE(ini.Load(big));
     EXPECT_FALSE(ini.HasSection("General"));
+    // So many lines that parsing them could exhaust memory: refused, read as empty.
+    WriteAll(big, "[General]\nversion=1\n" + std::string(kMaxIniLines, '\n'));
+    EXPECT_FALSE(ini.Load(big));
+    EXPECT_FALSE(ini.HasSection("General"));
+    WriteAll(big, "[General]\r\nversion=1\r\n" + std::string(kMaxIniLines - 2, '\r'));
+    EXPECT_TRUE(ini.Load(big));
+    EXPECT_EQ(ini.GetString("General", "version", ""), "1");
 }
 
 class WinIniTest : public testsupport::SandboxTest {};

@@ -1,0 +1,296 @@
+// The once-a-minute work: statistics lines, the repeated down mail (also through the real
+// mail thread to the loopback SMTP server) and the save of a changed setup.
+
+#include "alerts/minute_work.h"
+
+#include <clocale>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "alerts/alert_dispatch.h"
+#include "alerts/alerts_test_support.h"
+#include "alerts/job_queues.h"
+#include "alerts/log_file.h"
+#include "common/test_support.h"
+#include "config/registry_storage.h"
+#include "config/setup_document.h"
+#include "config/setup_info.h"
+#include "engine/host_list.h"
+#include "mail/smtp_test_server.h"
+
+namespace {
+
+using alertstest::SetIPv4;
+using alertstest::SetIPv6;
+
+constexpr const char* kDate = "Tuesday, December 08, 2026  01:05:09";
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// Records the event rows, so a test can see that the minute work adds none.
+class RowRecorder : public EventRowSink {
+public:
+    void AddEvent(CHostItem*, const std::tm&) override { ++rows; }
+    int rows = 0;
+};
+
+class MinuteWorkTest : public alertstest::FixedClockTest {
+protected:
+    void SetUp() override {
+        FixedClockTest::SetUp();
+        // The store goes into the test's own directory.
+        const char* config = std::getenv("XDG_CONFIG_HOME");
+        m_hadConfig = config != nullptr;
+        if (m_hadConfig)
+            m_oldConfig = config;
+        setenv("XDG_CONFIG_HOME", m_dir.File("config").c_str(), 1);
+        m_oldSetup = g_pSetupInfo;
+        g_pSetupInfo = &m_setup;
+        DestroyHostList();
+        ASSERT_EQ(CreateHostList(64), 0);
+        m_log = m_dir.File("minute.log");
+        g_pEventRowSink = &m_rows;
+        g_bSetupModified = 0;
+    }
+    void TearDown() override {
+        g_pMailThread = nullptr;
+        if (m_mail) {
+            m_mail->Stop();
+            m_mail->Resume();
+            if (m_mail->WaitForExit() == 2)
+                m_mail.release();  // abandoned: its thread may still use it
+        }
+        g_pEventRowSink = nullptr;
+        g_logFile.Close();
+        DestroyHostList();
+        g_pSetupInfo = m_oldSetup;
+        g_bSetupModified = 0;
+        if (m_hadConfig)
+            setenv("XDG_CONFIG_HOME", m_oldConfig.c_str(), 1);
+        else
+            unsetenv("XDG_CONFIG_HOME");
+        FixedClockTest::TearDown();
+    }
+
+    CHostItem* Add(const char* name, const char* address, int32_t state) {
+        CHostItem* host = AddHost(0);
+        EXPECT_NE(host, nullptr);
+        host->name = name;
+        if (std::string(address).find(':') != std::string::npos)
+            SetIPv6(*host, address);
+        else
+            SetIPv4(*host, address);
+        host->state = state;
+        PublishHost(host);
+        return host;
+    }
+
+    void OpenLog() { ASSERT_TRUE(g_logFile.Open(m_log)); }
+    std::string Log() { return ReadFile(m_log); }
+
+    // A mail thread that is not resumed: its jobs stay in the ring to be counted.
+    cmailthread& QueueOnly() {
+        m_mail = std::make_unique<cmailthread>();
+        g_pMailThread = m_mail.get();
+        return *m_mail;
+    }
+
+    testsupport::TempDir m_dir;
+    std::string m_log;
+    CSetupInfo m_setup;
+    CSetupInfo* m_oldSetup = nullptr;
+    RowRecorder m_rows;
+    std::unique_ptr<cmailthread> m_mail;
+    bool m_hadConfig = false;
+    std::string m_oldConfig;
+};
+
+TEST_F(MinuteWorkTest, SummaryLinesInTableOrderForIPv4HostsOnly) {
+    OpenLog();
+    m_setup.logall = 1;
+    CHostItem* answered = Add("gateway", "10.0.0.1", 0);
+    answered->rtt_min = 3;
+    answered->rtt_max = 250;
+    answered->rtt_avg = 41;
+    answered->sent_count = 8;
+    answered->lost_rate = 12.5f;
+    Add("v6 host", "2001:db8::1", 0);
+    Add("never sent", "10.0.0.3", 1);  // all-ones minimum, nothing sent
+
+    uint32_t minutes = 0;
+    RunMinuteWork(minutes);
+    EXPECT_EQ(Log(), std::string("TIME: ") + kDate + "\r\n" +
+                         "SUMMARY: gateway;Delay: Min/Max/Aver: 3ms/250ms/41ms/; Lost rate: "
+                         "12.50%\r\n" +
+                         "SUMMARY: never sent;Delay: Min/Max/Aver: 0ms/0ms/0ms/; Lost rate: "
+                         "100.00%\r\n");
+}
+
+TEST_F(MinuteWorkTest, SummaryNeedsLogallAndAnOpenLogAndKeepsTheDecimalPoint) {
+    Add("gateway", "10.0.0.1", 0)->sent_count = 1;
+    uint32_t minutes = 0;
+
+    // Log closed: nothing, and the other steps still run (the counter moves).
+    m_setup.logall = 1;
+    EXPECT_EQ(WriteSummaryLines(m_setup, g_pHostList), 0);
+    RunMinuteWork(minutes);
+    EXPECT_EQ(minutes, 0u);  // interval 1: reached and reset on every tick
+    OpenLog();
+    m_setup.logall = 0;
+    EXPECT_EQ(WriteSummaryLines(m_setup, g_pHostList), 0);
+    EXPECT_EQ(Log(), "");
+
+    // No host: the TIME line alone.
+    m_setup.logall = 1;
+    EXPECT_EQ(WriteSummaryLines(m_setup, nullptr), 1);
+
+    // A user locale with a decimal comma changes nothing in the line.
+    const std::string old = std::setlocale(LC_ALL, nullptr);
+    const bool comma = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr ||
+                       std::setlocale(LC_ALL, "fr_FR.UTF-8") != nullptr;
+    g_pHostList->Host(0)->lost_rate = 33.333f;
+    EXPECT_EQ(WriteSummaryLines(m_setup, g_pHostList), 2);
+    std::setlocale(LC_ALL, old.c_str());
+    EXPECT_NE(Log().find("; Lost rate: 33.33%\r\n"), std::string::npos)
+        << (comma ? "under a decimal-comma locale" : "no decimal-comma locale installed");
+}
+
+TEST_F(MinuteWorkTest, RepeatCounterCyclesWhetherOrNotRepeatIsOn) {
+    CHostItem* down = Add("down", "10.0.0.1", 2);
+    down->notify_down = 0;  // the repeat does not look at it
+    down->notified_state = 2;
+    Add("up", "10.0.0.2", 0);
+    Add("changing", "10.0.0.3", 1);
+    Add("lossy", "10.0.0.4", 4);
+    cmailthread& mail = QueueOnly();
+    m_setup.sendmail = 1;
+    m_setup.loopemailint = 5;
+
+    uint32_t minutes = 0;
+    for (int tick = 1; tick <= 7; ++tick)
+        EXPECT_EQ(RepeatDownMails(minutes, m_setup, g_pHostList), 0) << tick;
+    EXPECT_EQ(minutes, 2u);  // reset at tick 5 with repeat off
+
+    m_setup.bneedloopmail = 1;
+    std::vector<int> mailedAt;
+    for (int tick = 8; tick <= 20; ++tick) {
+        if (RepeatDownMails(minutes, m_setup, g_pHostList) != 0)
+            mailedAt.push_back(tick);
+    }
+    EXPECT_EQ(mailedAt, (std::vector<int>{10, 15, 20}));
+    EXPECT_EQ(mail.writeIndex(), 3u);  // one per repeat, for the one host that is down
+    EXPECT_EQ(down->notified_state, 2);
+    EXPECT_EQ(m_rows.rows, 0);
+
+    // Mail switched off: the counter still cycles, nothing is queued.
+    m_setup.sendmail = 0;
+    for (int tick = 21; tick <= 25; ++tick)
+        RepeatDownMails(minutes, m_setup, g_pHostList);
+    EXPECT_EQ(mail.writeIndex(), 3u);
+    EXPECT_EQ(minutes, 0u);
+
+    // An interval of 0 or 1 checks on every tick.
+    m_setup.sendmail = 1;
+    for (int32_t interval : {0, 1}) {
+        m_setup.loopemailint = interval;
+        EXPECT_EQ(RepeatDownMails(minutes, m_setup, g_pHostList), 1) << interval;
+    }
+}
+
+TEST_F(MinuteWorkTest, RepeatedMailLinesAndAMissingMailThread) {
+    OpenLog();
+    m_setup.sendmail = 1;
+    m_setup.bneedloopmail = 1;
+    m_setup.smtpserver = "127.0.0.1";
+    Add("first", "10.0.0.1", 2);
+    Add("second", "10.0.0.2", 2);
+    uint32_t minutes = 0;
+
+    // No mail thread: each mail is lost and says so.
+    EXPECT_EQ(RepeatDownMails(minutes, m_setup, g_pHostList), 2);
+    QueueOnly();
+    EXPECT_EQ(RepeatDownMails(minutes, m_setup, g_pHostList), 2);
+    m_setup.lognotify = 0;
+    EXPECT_EQ(RepeatDownMails(minutes, m_setup, g_pHostList), 2);
+    EXPECT_EQ(Log(),
+              "MAIL: ERROR 127.0.0.1 the host of 10.0.0.1 is down\r\n"
+              "MAIL: ERROR 127.0.0.1 the host of 10.0.0.2 is down\r\n"
+              "MAIL: OK 127.0.0.1 the host of 10.0.0.1 is down\r\n"
+              "MAIL: OK 127.0.0.1 the host of 10.0.0.2 is down\r\n");
+}
+
+TEST_F(MinuteWorkTest, ChangedSetupIsSavedOnTheTickAndOnlyThen) {
+    Add("gateway", "10.0.0.1", 0);
+    uint8_t buffer[4096];
+    uint32_t minutes = 0;
+
+    RunMinuteWork(minutes);
+    EXPECT_LE(LoadRegistryBlob(buffer, sizeof buffer), 0) << "stored although nothing changed";
+
+    g_bSetupModified = 1;
+    RunMinuteWork(minutes);
+    EXPECT_EQ(g_bSetupModified, 0);
+    EXPECT_GT(LoadRegistryBlob(buffer, sizeof buffer), 0);
+}
+
+TEST_F(MinuteWorkTest, RepeatedDownMailReachesTheServerWhileTheHostStaysDown) {
+    mailtest::SmtpTestServer server;
+    ASSERT_TRUE(server.Start()) << server.error();
+    m_setup.smtpserver = "127.0.0.1";
+    m_setup.smtpport = server.port();
+    m_setup.emailfrom = "monitor@example.test";
+    m_setup.newemailto[0] = "ops@example.test";
+    m_setup.emailgrouplist[0] = 2;
+    m_setup.newemailto[1] = "other@example.test";
+    m_setup.emailgrouplist[1] = 0;
+    m_setup.newemailcount = 2;
+    m_setup.sendmail = 1;
+    m_setup.bneedloopmail = 1;
+    m_setup.loopemailint = 3;
+    OpenLog();
+
+    m_mail = std::make_unique<cmailthread>();
+    g_pMailThread = m_mail.get();
+    m_mail->Resume();
+
+    CHostItem* down = Add("gateway", "127.0.0.2", 2);
+    down->mail_group = 2;
+    Add("web", "127.0.0.3", 0)->mail_group = 2;
+
+    // Each tick is one minute; the mail goes out on every third while the host is down.
+    uint32_t minutes = 0;
+    std::vector<int> queuedAt;
+    for (int tick = 1; tick <= 9; ++tick) {
+        if (tick == 7)
+            down->state = 0;  // back up: no more repeats
+        const uint32_t before = m_mail->writeIndex();
+        RunMinuteWork(minutes);
+        if (m_mail->writeIndex() != before)
+            queuedAt.push_back(tick);
+    }
+    EXPECT_EQ(queuedAt, (std::vector<int>{3, 6}));
+    ASSERT_TRUE(server.WaitForMessages(2, std::chrono::seconds(30)));
+    const std::vector<mailtest::ReceivedMail> mails = server.Received();
+    ASSERT_EQ(mails.size(), 2u);
+    for (const mailtest::ReceivedMail& mail : mails) {
+        EXPECT_EQ(mail.rcptTos, std::vector<std::string>{"ops@example.test"});
+        EXPECT_NE(mail.data.find("Subject: the host of 127.0.0.2 is down\r\n"), std::string::npos);
+        EXPECT_NE(mail.Body().find("the name is gateway"), std::string::npos);
+    }
+    EXPECT_EQ(Log(),
+              "MAIL: OK 127.0.0.1 the host of 127.0.0.2 is down\r\n"
+              "MAIL: OK 127.0.0.1 the host of 127.0.0.2 is down\r\n");
+}
+
+}  // namespace

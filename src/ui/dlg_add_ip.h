@@ -153,6 +153,10 @@ public:
     QPushButton* m_add;             // 1001
     QPushButton* m_cancel;          // 2
 
+protected:
+    // Focus entering the host-name edit selects "Hostname:".
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void EnableDestination(bool hostname, bool ipv4, bool ipv6);
 };

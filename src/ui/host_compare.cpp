@@ -264,8 +264,11 @@ CRowDeleteResult DeleteRows(const std::vector<int32_t>& rows) {
             }
             int32_t index = g_rowToHost[r];
             if (index >= 0 && static_cast<uint32_t>(index) < count) {
+                // -1 when a second row named a deleted host: that row shows nothing now.
                 index = newIndex[static_cast<size_t>(index)];
-                if (CHostItem* host = table->hosts[index].load(std::memory_order_relaxed))
+                CHostItem* host =
+                    index >= 0 ? table->hosts[index].load(std::memory_order_relaxed) : nullptr;
+                if (host != nullptr)
                     host->row = static_cast<uint32_t>(w);
             }
             g_rowToHost[w++] = index;

@@ -15,7 +15,6 @@ namespace {
 
 // Masked bitmaps: every pixel of the colour of the first stored pixel is transparent.
 const QColor kToolbarMask(255, 0, 255);
-const QColor kStateMask(0x64, 0x64, 0x64);
 
 using Drawer = std::function<void(QPainter&)>;
 
@@ -242,19 +241,41 @@ std::vector<Drawer> ToolbarDrawers() {
     };
 }
 
-QImage StateImage(const QColor& color, bool cross) {
+// One host state image: a shaded disc of `fill`, or of `fill` on the left half and
+// `right` on the right, or (ring) a disc of `fill` inside a thick ring of `right`.
+enum class StateShape { kDisc, kHalves, kRing };
+
+QImage StateImage(StateShape shape, const QColor& fill, const QColor& right = QColor()) {
     return DrawAntialiased(16, 16, [&](QPainter& p) {
-        p.setPen(QPen(color.darker(160), 1));
-        QRadialGradient g(QPointF(6, 6), 9);
-        g.setColorAt(0, color.lighter(160));
-        g.setColorAt(1, color);
-        p.setBrush(g);
-        p.drawEllipse(QRectF(1.5, 1.5, 13, 13));
-        if (cross) {
-            p.setPen(QPen(Qt::white, 2));
-            p.drawLine(QPointF(5.5, 5.5), QPointF(10.5, 10.5));
-            p.drawLine(QPointF(10.5, 5.5), QPointF(5.5, 10.5));
+        const QRectF disc(1.5, 1.5, 13, 13);
+        auto shaded = [](const QColor& colour) {
+            QRadialGradient g(QPointF(6, 6), 9);
+            g.setColorAt(0, colour.lighter(150));
+            g.setColorAt(1, colour);
+            return QBrush(g);
+        };
+        p.setPen(Qt::NoPen);
+        switch (shape) {
+            case StateShape::kDisc:
+                p.setBrush(shaded(fill));
+                p.drawEllipse(disc);
+                break;
+            case StateShape::kHalves:
+                p.setBrush(shaded(fill));
+                p.drawPie(disc, 90 * 16, 180 * 16);
+                p.setBrush(shaded(right));
+                p.drawPie(disc, 270 * 16, 180 * 16);
+                break;
+            case StateShape::kRing:
+                p.setBrush(shaded(right));
+                p.drawEllipse(disc);
+                p.setBrush(shaded(fill));
+                p.drawEllipse(QRectF(4.5, 4.5, 7, 7));
+                break;
         }
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(QColor(0, 0, 0, 110), 1));
+        p.drawEllipse(disc);
     });
 }
 
@@ -297,18 +318,20 @@ int main(int argc, char** argv) {
         !Disabled(strip, kToolbarMask).save(dir + "/toolbar_184.bmp"))
         return 1;
 
-    // Host states 0 up, 1 changing, 2 down, 3 (never used), 4 loss over the threshold.
+    // Host states 0 up, 1 changing, 2 down, 3 (never used), 4 loss over the threshold,
+    // on a white ground; the image list's mask colour appears nowhere in them.
+    const QColor green(30, 170, 50), yellow(240, 200, 20), red(215, 30, 30);
     const QImage states[] = {
-        StateImage(QColor(40, 180, 60), false),  StateImage(QColor(230, 190, 30), false),
-        StateImage(QColor(210, 40, 40), true),   StateImage(QColor(150, 150, 150), false),
-        StateImage(QColor(240, 130, 20), false),
+        StateImage(StateShape::kDisc, green),       StateImage(StateShape::kDisc, yellow),
+        StateImage(StateShape::kDisc, red),         StateImage(StateShape::kHalves, red, yellow),
+        StateImage(StateShape::kRing, yellow, red),
     };
     QImage stateStrip(16 * 5, 16, QImage::Format_RGB888);
-    stateStrip.fill(kStateMask);
+    stateStrip.fill(Qt::white);
     {
         QPainter p(&stateStrip);
         for (int i = 0; i < 5; ++i)
-            p.drawImage(16 * i, 0, Flatten(states[i], kStateMask));
+            p.drawImage(16 * i, 0, states[i]);
     }
     if (!stateStrip.save(dir + "/host_states_136.bmp"))
         return 1;

@@ -63,12 +63,13 @@ int SaveRegistryBlob(const uint8_t* buffer, int length) {
     return key.Commit(values) ? 1 : 0;
 }
 
-int LoadRegistryBlob(uint8_t* buffer, int capacity) {
+int LoadRegistryBlob(uint8_t* buffer, int capacity, std::string* setAsidePath) {
     if (capacity < 0)
         capacity = 0;
     FileBytes fileBytes;
     RegistryValueViews views;
-    if (RegistryKey(kSetupStoreFile).LoadViews(fileBytes, views) != RegistryLoadStatus::kOk)
+    if (RegistryKey(kSetupStoreFile).LoadViews(fileBytes, views, setAsidePath) !=
+        RegistryLoadStatus::kOk)
         return -1;
     std::unordered_map<std::string_view, std::string_view> values;
     values.reserve(views.size());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // The setup document in the per-user store, cut into binary values of 1,000 bytes named
 // "item" + the chunk index in lower-case hex, with "MaxLength" holding the total; and the
@@ -21,8 +22,9 @@ int SaveRegistryBlob(const uint8_t* buffer, int length);
 // or a chunk is missing, a chunk does not fit the room left, or "MaxLength" holds fewer
 // than 4 bytes; -2 when "MaxLength" is missing (or longer than 4 bytes) or differs from
 // the total of the chunks. A store file that does not parse reads as a missing key (and
-// is set aside). Bytes may have been written into `buffer` also on failure.
-int LoadRegistryBlob(uint8_t* buffer, int capacity);
+// is set aside; `setAsidePath`, when given, then receives its new name). Bytes may have
+// been written into `buffer` also on failure.
+int LoadRegistryBlob(uint8_t* buffer, int capacity, std::string* setAsidePath = nullptr);
 
 // Writes the run-at-logon entry: the executable's full path, followed by " ICON" in mode
 // 2. Always returns 1 (also when the autostart directory cannot be made).

@@ -530,6 +530,14 @@ bool RegistryKey::Remove() const {
     return !path.empty() && unlink(path.c_str()) == 0;
 }
 
+std::string RegistryKey::MoveAside() const {
+    const std::string path = Path();
+    struct stat st {};
+    if (path.empty() || lstat(path.c_str(), &st) != 0)
+        return {};
+    return SetAside(path);
+}
+
 std::string AutostartDirectory() {
     const std::string home = ConfigHome();
     return home.empty() ? std::string() : home + "/autostart";

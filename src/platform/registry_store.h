@@ -78,6 +78,10 @@ public:
     bool Commit(const RegistryValueViews& values) const;
     // Removes the key's file; true when it existed and is gone.
     bool Remove() const;
+    // Renames the key's file aside under a name no other file has, as a load does with a
+    // file that does not parse, so what it holds survives the next commit. Returns the new
+    // name; empty when there was no file or it could not be renamed.
+    std::string MoveAside() const;
 
 private:
     std::string m_fileName;

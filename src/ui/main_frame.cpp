@@ -1,7 +1,10 @@
 #include "ui/main_frame.h"
 
 #include <chrono>
+#include <string>
 #include <thread>
+
+#include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
@@ -25,6 +28,7 @@
 #include "engine/name_threads.h"
 #include "engine/send_cycle.h"
 #include "platform/message_box.h"
+#include "platform/registry_store.h"
 #include "platform/shell.h"
 #include "ui/command_table.h"
 #include "ui/corvantis_view.h"
@@ -66,6 +70,24 @@ void WaitAndDelete(T*& thread) {
     if (!thread->abandoned())
         delete thread;
     thread = nullptr;
+}
+
+// Keeps a stored setup that could not be read where the next save cannot reach it, and
+// says where. `setAside` is its new name when the store already moved it.
+void KeepUnreadableSetup(std::string setAside) {
+    if (setAside.empty())
+        setAside = RegistryKey(kSetupStoreFile).MoveAside();
+    if (setAside.empty()) {
+        ShowMessageBox(kBoxCaption,
+                       "The stored setup could not be read, nor be kept aside; the monitor starts "
+                       "with an empty setup.",
+                       MB_OK | MB_ICONWARNING);
+        return;
+    }
+    ShowMessageBox(kBoxCaption,
+                   "The stored setup could not be read. It was kept as\n" + setAside +
+                       "\nand the monitor starts with an empty setup.",
+                   MB_OK | MB_ICONWARNING);
 }
 
 }  // namespace
@@ -161,9 +183,14 @@ bool CMainFrame::OnCreateClient() {
         return false;
     }
 
-    const int length = LoadRegistryBlob(g_setupBuffer, kSetupBufferSize);
+    const std::string storePath = RegistryKey(kSetupStoreFile).Path();
+    const bool stored = !storePath.empty() && access(storePath.c_str(), F_OK) == 0;
+    std::string setAside;
+    const int length = LoadRegistryBlob(g_setupBuffer, kSetupBufferSize, &setAside);
     if (length > 0)
         g_setupLength = length;
+    // A stored setup that cannot be read must not be replaced unseen by the next save.
+    bool unreadable = stored && length < 0;
 
     const int h = client.height() / 5;
     m_pEventView = new CEventView();
@@ -180,8 +207,12 @@ bool CMainFrame::OnCreateClient() {
     setCentralWidget(m_wndSplitter);
     g_pEventView = m_pEventView;
 
-    if (g_setupLength != 0)
-        LoadSetupFromBuffer();
+    if (g_setupLength != 0 && LoadSetupFromBuffer() != 0) {
+        unreadable = true;
+        g_setupLength = 0;
+    }
+    if (unreadable)
+        KeepUnreadableSetup(setAside);
     view->OnInitialUpdate();
 
     if (g_pHostList != nullptr && g_pHostList->count.load() >= 1)
@@ -287,6 +318,11 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
 }
 
 void CMainFrame::timerEvent(QTimerEvent* event) {
+    // Only the minute timer is ours; Qt may run timers of its own on the window.
+    if (event->timerId() != g_minuteTimerId || g_minuteTimerId == 0) {
+        QMainWindow::timerEvent(event);
+        return;
+    }
     OnTimer(static_cast<uint32_t>(event->timerId()));
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -36,6 +37,7 @@
 #include "engine/name_threads.h"
 #include "engine/send_cycle.h"
 #include "platform/message_box.h"
+#include "platform/registry_store.h"
 #include "platform/shell.h"
 #include "ui/command_table.h"
 #include "ui/corvantis_view.h"
@@ -141,6 +143,7 @@ protected:
         const int length = SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize);
         ASSERT_GT(length, 0);
         ASSERT_EQ(SaveRegistryBlob(g_setupBuffer, length), 1);
+        m_storedLength = length;
         DestroyHostList();
         delete g_pSetupInfo;
         g_pSetupInfo = nullptr;
@@ -166,8 +169,12 @@ protected:
         return m_dir.File("config") + "/autostart/velmora.desktop";
     }
 
+    // Length of the document StoreSetup stored; g_setupBuffer still holds it.
+    int SerializeSetupLength() const { return m_storedLength; }
+
     CMainFrame* m_frame = nullptr;
     FakeApp m_app;
+    int m_storedLength = 0;
 };
 
 TEST_F(MainFrameTest, StoredHostsWithAutoStartMonitorBeforeTheWindowShows) {
@@ -233,6 +240,101 @@ TEST_F(MainFrameTest, WithoutAHostTableTheFrameIsNotCreated) {
     EXPECT_FALSE(m_frame->isVisible());
     delete m_frame;
     m_frame = nullptr;
+}
+
+std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Files beside the store whose name starts with the store's and which are not the store.
+std::vector<std::string> AsideFiles(const std::string& store) {
+    std::vector<std::string> found;
+    const std::filesystem::path path(store);
+    for (const auto& entry : std::filesystem::directory_iterator(path.parent_path())) {
+        const std::string name = entry.path().filename().string();
+        if (name != path.filename().string() && name.rfind(path.filename().string(), 0) == 0)
+            found.push_back(entry.path().string());
+    }
+    return found;
+}
+
+// A stored setup that cannot be read is kept aside with the user told where, so the empty
+// setup the monitor then starts with cannot replace it on the next save.
+TEST_F(MainFrameTest, AnUnreadableStoredSetupIsKeptAsideNotOverwritten) {
+    enum class Damage { kDocumentCutShort, kStoreFileGarbage, kChunkMissing };
+    for (Damage damage :
+         {Damage::kDocumentCutShort, Damage::kStoreFileGarbage, Damage::kChunkMissing}) {
+        SCOPED_TRACE(static_cast<int>(damage));
+        StoreSetup(400, kStartSetAutoStart);
+        const std::string store = RegistryKey(kSetupStoreFile).Path();
+        const int length = SerializeSetupLength();
+        switch (damage) {
+            case Damage::kDocumentCutShort:  // the store is sound, the document in it is not
+                ASSERT_EQ(SaveRegistryBlob(g_setupBuffer, length / 2), 1);
+                break;
+            case Damage::kStoreFileGarbage: {
+                std::ofstream(store, std::ios::binary | std::ios::trunc) << "not a store file";
+                break;
+            }
+            case Damage::kChunkMissing: {
+                RegistryValues values;
+                ASSERT_EQ(RegistryKey(kSetupStoreFile).Load(values), RegistryLoadStatus::kOk);
+                values.erase("item1");
+                ASSERT_TRUE(RegistryKey(kSetupStoreFile).Commit(values));
+                break;
+            }
+        }
+        const std::string before = ReadBytes(store);
+        ASSERT_FALSE(before.empty());
+
+        RecordingBoxes boxes;
+        SetMessageBoxSink(&boxes);
+        Create();
+        SetMessageBoxSink(nullptr);
+        EXPECT_EQ(g_pHostList->count.load(), 0);
+        EXPECT_TRUE(Stopped());
+        const std::vector<std::string> aside = AsideFiles(store);
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(ReadBytes(aside[0]), before);
+        ASSERT_EQ(boxes.texts.size(), 1u);
+        EXPECT_NE(boxes.texts[0].find("could not be read"), std::string::npos);
+        EXPECT_NE(boxes.texts[0].find(aside[0]), std::string::npos);
+
+        // The next save stores the new setup and leaves the kept one alone.
+        g_bSetupModified = 1;
+        SaveSetupIfModified();
+        EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+        EXPECT_EQ(ReadBytes(aside[0]), before);
+
+        m_frame->OnEndSession(true);
+        delete m_frame;
+        m_frame = nullptr;
+        DestroyHostList();
+        g_bClosing = 0;
+        std::filesystem::remove(aside[0]);
+        std::filesystem::remove(store);
+    }
+}
+
+// A stored setup that reads, and one that is not there at all, leave no file aside.
+TEST_F(MainFrameTest, AReadableOrMissingSetupIsNotSetAside) {
+    RecordingBoxes boxes;
+    SetMessageBoxSink(&boxes);
+    Create();  // nothing stored
+    EXPECT_TRUE(boxes.texts.empty());
+    m_frame->OnEndSession(true);
+    delete m_frame;
+    m_frame = nullptr;
+    DestroyHostList();
+    g_bClosing = 0;
+
+    StoreSetup(3, kStartSetAutoStart);
+    Create();
+    SetMessageBoxSink(nullptr);
+    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_EQ(g_pHostList->count.load(), 3);
+    EXPECT_TRUE(AsideFiles(RegistryKey(kSetupStoreFile).Path()).empty());
 }
 
 TEST_F(MainFrameTest, TheWindowHasMenuToolbarBothPanesAndStatusBar) {

@@ -44,7 +44,7 @@ const std::vector<CommandInfo> kCommands = {
     {ID_CLEAR_STATISTICS, "&Clear Statistics\tCtrl+C", nullptr, nullptr, UpdateRule::kAlways},
     {ID_HELP, "&Help\tF1", nullptr, "Open help document\nHelp", UpdateRule::kAlways},
     {ID_APP_ABOUT, "&About Velmora IPV6...", "About  Velmora IPV6(&A)...",
-     "Show the program's version and links\nAbout", UpdateRule::kAlways},
+     "Display program information, version number and copyright\nAbout", UpdateRule::kAlways},
     {ID_OPEN_WINDOW, nullptr, "Open(&O)", nullptr, UpdateRule::kAlways},
     {ID_HOME_PAGE, nullptr, "Gorvath  Home Page(&T)", nullptr, UpdateRule::kAlways},
     {ID_SUSPEND, "S&uspend the selected items", nullptr, nullptr, UpdateRule::kAlways},

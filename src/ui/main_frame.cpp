@@ -328,8 +328,9 @@ void CMainFrame::timerEvent(QTimerEvent* event) {
 
 void CMainFrame::OnClose() {
     if (m_bExit == 0) {
-        // Without a tray icon a hidden window could never come back.
-        if (m_bTrayShown && m_trayIcon.visible())
+        // Without a tray icon a hidden window could never come back; the notification area
+        // may also have gone since the icon was added.
+        if (m_bTrayShown && m_trayIcon.visible() && CTrayIcon::TrayAvailable())
             hide();
         else
             showMinimized();
@@ -373,8 +374,12 @@ void CMainFrame::OnClose() {
 }
 
 void CMainFrame::OnDestroy() {
-    killTimer(g_minuteTimerId);
+    if (g_minuteTimerId != 0)
+        killTimer(g_minuteTimerId);
     Pause(g_timing.destroyPauseMs);
+    // The process ends without destroying the frame (threads given up may still run), so
+    // the icon leaves the notification area here.
+    m_trayIcon.SetIcon(0, 0);
     m_exited = true;
     QCoreApplication::quit();
 }

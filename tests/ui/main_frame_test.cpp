@@ -545,6 +545,16 @@ TEST_F(MainFrameTest, WithoutATrayCloseMinimizes) {
     EXPECT_FALSE(m_frame->exited());
 }
 
+TEST_F(MainFrameTest, ATrayThatWentAwayMakesCloseMinimize) {
+    Create();
+    ShowActive();
+    ASSERT_TRUE(m_frame->m_trayIcon.visible());
+    CTrayIcon::SetAvailabilityProbe(NoTray);  // the panel with the notification area ended
+    m_frame->close();
+    EXPECT_TRUE(m_frame->isVisible());
+    EXPECT_TRUE(m_frame->isMinimized());
+}
+
 TEST_F(MainFrameTest, TrayMenuFollowsTheServiceState) {
     Create();
     for (bool stopped : {true, false}) {
@@ -577,6 +587,7 @@ TEST_F(MainFrameTest, ExitSavesStopsEveryThreadAndWritesTheRunAtLogonEntry) {
     EXPECT_EQ(g_pBoxThread, nullptr);
     EXPECT_EQ(g_pBeepThread, nullptr);
     EXPECT_FALSE(m_frame->isVisible());
+    EXPECT_FALSE(m_frame->m_trayIcon.visible());
     // The view's window refuses what stopped workers might still send.
     EXPECT_TRUE(g_pView->messageTarget()->closing());
     // A second Exit, or the end of the session after it, does nothing.

@@ -251,8 +251,13 @@ int32_t HostStateRule(uint32_t runCount, uint8_t up, float lostRate, const CSetu
         state = kStateChanging;
     else if (up == 0)
         return kStateDown;
-    if (setup.needlostrate != 0 &&
-        lostRate >= static_cast<float>(static_cast<uint32_t>(setup.lostrate)))
+    // Only a host that answers is judged by its loss rate. A host whose failures have not
+    // yet reached the count (a new host that never answered has lost 100 %) would otherwise
+    // be announced for its loss rate before it is announced down.
+    if (up == 0)
+        return state;
+    const float threshold = static_cast<float>(static_cast<uint32_t>(setup.lostrate));
+    if (setup.needlostrate != 0 && lostRate >= threshold)
         state = kStateLossRate;
     return state;
 }

@@ -69,6 +69,7 @@ constexpr int32_t kStateDown = 2;
 constexpr int32_t kStateLossRate = 4;
 
 // The state a host takes from its run count, up flag and loss rate under `setup`: 1 while
-// the consecutive-outcome trigger has not been reached, else 2 when down (never 4), else
-// 0; an up or changing host whose loss rate reached the threshold takes 4.
+// the consecutive-outcome trigger has not been reached, else 2 when down, else 0; a host
+// whose up flag is set and whose loss rate reached the threshold takes 4 (a host whose up
+// flag is 0 never does).
 int32_t HostStateRule(uint32_t runCount, uint8_t up, float lostRate, const CSetupInfo& setup);

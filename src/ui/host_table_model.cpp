@@ -52,6 +52,19 @@ CHostItem* LiveHostOfRow(int row) {
 
 }  // namespace
 
+std::vector<std::pair<int32_t, int32_t>> RowRuns(const std::vector<int32_t>& rows) {
+    std::vector<std::pair<int32_t, int32_t>> runs;
+    for (int32_t row : rows) {
+        if (!runs.empty() && row <= runs.back().second)
+            continue;
+        if (!runs.empty() && row == runs.back().second + 1)
+            runs.back().second = row;
+        else
+            runs.emplace_back(row, row);
+    }
+    return runs;
+}
+
 HostTableModel::HostTableModel(const char* const* titles, QObject* parent)
     : QAbstractTableModel(parent), m_titles(titles) {
     m_flushTimer.setSingleShot(true);
@@ -185,15 +198,13 @@ void HostTableModel::RemoveRows(const std::vector<int32_t>& rows) {
     // Few runs of rows are told as they are; many scattered rows as one reset, so that
     // removing tens of thousands of rows stays linear in the view as well.
     constexpr size_t kMaxRemovalSignals = 64;
-    std::vector<std::pair<int32_t, int32_t>> runs;
+    std::vector<int32_t> existing;
+    existing.reserve(rows.size());
     for (int32_t row : rows) {
-        if (!HasRow(row) || (!runs.empty() && row <= runs.back().second))
-            continue;
-        if (!runs.empty() && row == runs.back().second + 1)
-            runs.back().second = row;
-        else
-            runs.emplace_back(row, row);
+        if (HasRow(row))
+            existing.push_back(row);
     }
+    const std::vector<std::pair<int32_t, int32_t>> runs = RowRuns(existing);
     if (runs.empty())
         return;
     DropDirty();
@@ -279,13 +290,8 @@ void HostTableModel::FlushChanges() {
         return;
     }
     std::sort(rows.begin(), rows.end());
-    size_t start = 0;
-    for (size_t i = 1; i <= rows.size(); ++i) {
-        if (i < rows.size() && rows[i] == rows[i - 1] + 1)
-            continue;
-        emit dataChanged(index(rows[start], 0), index(rows[i - 1], last));
-        start = i;
-    }
+    for (const auto& [first, end] : RowRuns(rows))
+        emit dataChanged(index(first, 0), index(end, last));
 }
 
 QPixmap HostTableModel::StateImage(int32_t state) {

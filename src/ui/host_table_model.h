@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QAbstractTableModel>
@@ -11,6 +12,10 @@
 class CHostItem;
 
 constexpr int kHostColumnCount = 8;
+
+// The runs of consecutive rows in `rows` (ascending), as first and last row; duplicates and
+// rows that do not ascend are skipped.
+std::vector<std::pair<int32_t, int32_t>> RowRuns(const std::vector<int32_t>& rows);
 
 // The rows of the host list: per row the eight cell texts, the state image and the host
 // record the row carries (its item data), exactly as the list control last wrote them.

@@ -226,14 +226,8 @@ void CPingListCtrl::SelectRows(const std::vector<int32_t>& rows) {
     if (selection == nullptr || rows.empty())
         return;
     QItemSelection ranges;
-    const int last = kHostColumnCount - 1;
-    size_t start = 0;
-    for (size_t i = 1; i <= rows.size(); ++i) {
-        if (i < rows.size() && rows[i] == rows[i - 1] + 1)
-            continue;
-        ranges.select(m_model->index(rows[start], 0), m_model->index(rows[i - 1], last));
-        start = i;
-    }
+    for (const auto& [first, last] : RowRuns(rows))
+        ranges.select(m_model->index(first, 0), m_model->index(last, kHostColumnCount - 1));
     selection->select(ranges, QItemSelectionModel::Select);
     selection->setCurrentIndex(m_model->index(rows.back(), 0), QItemSelectionModel::NoUpdate);
 }

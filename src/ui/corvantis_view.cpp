@@ -1,14 +1,22 @@
 #include "ui/corvantis_view.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <mutex>
 #include <thread>
 
+#include <QEvent>
+#include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QVBoxLayout>
 
 #include "alerts/alert_dispatch.h"
 #include "alerts/job_queues.h"
 #include "alerts/log_file.h"
+#include "alerts/minute_work.h"
 #include "config/setup_document.h"
 #include "config/setup_info.h"
 #include "engine/engine_messages.h"
@@ -17,6 +25,7 @@
 #include "platform/message_box.h"
 #include "platform/shell.h"
 #include "ui/command_table.h"
+#include "ui/dlg_add_ip.h"
 #include "ui/dlg_setup.h"
 #include "ui/ping_list_ctrl.h"
 #include "ui/qt_message_target.h"
@@ -26,8 +35,19 @@ int32_t g_nextLookupSlot = 0;
 
 namespace {
 
-// A reverse lookup is asked for at most this often per host.
+// A host is looked up at most this long after its last lookup was asked for.
 constexpr uint32_t kLookupRetryMs = 15000;
+// How long Stop Service lets a send cycle that already began see the flag.
+constexpr auto kStopServiceGrace = std::chrono::milliseconds(50);
+
+// Sets the table's notify window under the exclusive lifetime lock: the receive thread
+// posts under the shared lock, so once this returns no post to the old window is under way.
+void SetNotifyWindow(MessageTarget* window) {
+    if (g_pHostList == nullptr)
+        return;
+    std::unique_lock lock(g_pHostList->lifetime);
+    g_pHostList->notify_wnd = window;
+}
 
 }  // namespace
 
@@ -37,6 +57,7 @@ CCorvantisView::CCorvantisView(QWidget* parent)
       m_target(new QtMessageTarget(
           [this](uint32_t msg, WPARAM w, LPARAM l) { return WindowProc(msg, w, l); }, this)) {
     setObjectName("hostListView");
+    // The list fills the whole view.
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_pList);
@@ -46,7 +67,7 @@ CCorvantisView::CCorvantisView(QWidget* parent)
 CCorvantisView::~CCorvantisView() {
     m_target->Close();
     if (g_pHostList != nullptr && g_pHostList->notify_wnd == m_target)
-        g_pHostList->notify_wnd = nullptr;
+        SetNotifyWindow(nullptr);
     if (g_hHostListWnd.load() == m_target)
         g_hHostListWnd.store(nullptr);
     if (g_pView == this)
@@ -54,14 +75,41 @@ CCorvantisView::~CCorvantisView() {
 }
 
 int CCorvantisView::OnCreate() {
-    // The list control's own window handle is the view's: WM_HOST_ADDRESS reaches it here.
+    // The list control shares the view's window handle: WM_HOST_ADDRESS arrives here and
+    // is handed to the list.
     g_hHostListWnd.store(m_target);
+
+    QHeaderView* header = m_pList->horizontalHeader();
+    connect(header, &QHeaderView::sectionClicked, this,
+            [this](int column) { OnHeaderItemClick(column); });
+    connect(header, &QHeaderView::sectionResized, this, [this](int column, int, int) {
+        if (m_headerPressed)
+            m_trackedColumn = column;
+    });
+    header->viewport()->installEventFilter(this);
+
     m_tableIndex = 0;
-    if (g_pHostList != nullptr) {
-        g_pHostList->notify_wnd = m_target;
+    SetNotifyWindow(m_target);
+    if (g_pHostList != nullptr)
         g_pHostList->stopped.store(1);
-    }
     return 0;
+}
+
+bool CCorvantisView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_pList->horizontalHeader()->viewport()) {
+        if (event->type() == QEvent::MouseButtonPress) {
+            m_headerPressed = true;
+            m_trackedColumn = -1;
+        } else if (event->type() == QEvent::MouseButtonRelease) {
+            m_headerPressed = false;
+            if (m_trackedColumn >= 0) {
+                const int column = m_trackedColumn;
+                m_trackedColumn = -1;
+                OnHeaderEndTrack(column);
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 LRESULT CCorvantisView::WindowProc(uint32_t msg, WPARAM wParam, LPARAM lParam) {
@@ -78,12 +126,16 @@ LRESULT CCorvantisView::WindowProc(uint32_t msg, WPARAM wParam, LPARAM lParam) {
         case WM_PING_SENDFAIL:
             return OnHostRowRefresh(wParam, lParam);
         case WM_HOST_ADDRESS:
-            // The host's new address shows with its next result.
-            m_pList->FillHostRow(reinterpret_cast<CHostItem*>(wParam));
-            return 0;
+            return OnHostAddress(wParam, lParam);
         default:
             return 0;
     }
+}
+
+CHostItem* CCorvantisView::HostAt(uintptr_t index) {
+    if (g_pHostList == nullptr || index >= g_pHostList->count.load())
+        return nullptr;
+    return g_pHostList->Host(static_cast<uint32_t>(index));
 }
 
 LRESULT CCorvantisView::OnCycleBegin(WPARAM, LPARAM) {
@@ -99,14 +151,20 @@ LRESULT CCorvantisView::OnCycleEnd(WPARAM, LPARAM) {
 }
 
 LRESULT CCorvantisView::OnReplyReceived(WPARAM hostIndex, LPARAM) {
-    if (g_pHostList == nullptr)
-        return -1;
-    CHostItem* host = g_pHostList->Host(static_cast<uint32_t>(hostIndex));
+    CHostItem* host = HostAt(hostIndex);
     if (host == nullptr)
         return -1;
+
+    // The answered request, read as one: the send cycle clears answer_tick before it writes
+    // the pending_tick of a new request, so an answer_tick that is the same before and after
+    // the read of pending_tick vouches for it. An answer_tick of 0 means a new request has
+    // gone out since this message was posted: it is not this message's to touch.
     const uint32_t answer = host->answer_tick.load();
-    if (answer != 0 && host->result.load() == PING_RESULT_REPLY) {
-        const int32_t rtt = static_cast<int32_t>(answer - host->pending_tick.load());
+    uint32_t pending = host->pending_tick.load();
+    const bool answered = answer != 0 && host->answer_tick.load() == answer;
+
+    if (answered && host->result.load() == PING_RESULT_REPLY) {
+        const int32_t rtt = static_cast<int32_t>(answer - pending);
         if (rtt < 0)
             return -3;
         if (static_cast<uint32_t>(rtt) > host->timeout.load())
@@ -123,9 +181,10 @@ LRESULT CCorvantisView::OnReplyReceived(WPARAM hostIndex, LPARAM) {
         if ((host->advance.load() & kAdvanceTtlEvent) != 0) {
             const uint8_t ttl = host->ttl.load();
             if (static_cast<uint8_t>(host->ttl_seen) != ttl) {
+                // The first TTL seen is no change.
                 if (host->ttl_seen != 0) {
                     char text[64];
-                    std::snprintf(text, sizeof(text), "TTL have changed from %d to %d",
+                    std::snprintf(text, sizeof text, "TTL have changed from %d to %d",
                                   host->ttl_seen, static_cast<int>(ttl));
                     host->event_text = text;
                     DispatchHostEvent(host);
@@ -136,46 +195,57 @@ LRESULT CCorvantisView::OnReplyReceived(WPARAM hostIndex, LPARAM) {
         }
         host->rtt_cur = value;
     }
-    host->pending_tick.store(0);
+    // Only the request that was answered is closed; one sent since stays pending.
+    if (answered)
+        host->pending_tick.compare_exchange_strong(pending, 0);
+
     m_pList->FillHostRow(host);
 
     g_nextLookupSlot = g_nextLookupSlot + 1 >= 2 ? 0 : g_nextLookupSlot + 1;
     clookupthread& lookup = g_lookupThreads[g_nextLookupSlot];
     if (lookup.addr.load() != 0)
         return -2;
-    if (host->name_host == 0 && host->looked_up == 0 && host->ip_to_name != 0 &&
-        host->lookup_tick + kLookupRetryMs < answer) {
+    // Reverse lookups are IPv4 only: a host without an IPv4 address has nothing to look up.
+    const uint32_t address = host->LoadAddr4();
+    if (host->name_host == 0 && host->looked_up == 0 && host->ip_to_name != 0 && !host->IsIPv6() &&
+        address != 0 && host->lookup_tick + kLookupRetryMs < answer) {
         lookup.owner = m_target;
+        lookup.slot = static_cast<uint16_t>(g_nextLookupSlot);
         lookup.host_index = static_cast<uint16_t>(hostIndex);
-        lookup.addr.store(host->LoadAddr4());
+        lookup.addr.store(address);
         lookup.Trigger();
     }
     return 0;
 }
 
 LRESULT CCorvantisView::OnLookupDone(WPARAM slot, LPARAM) {
-    if (slot >= 2)
+    if (slot >= std::size(g_lookupThreads))
         return 0;
     clookupthread& lookup = g_lookupThreads[slot];
-    if (g_pHostList != nullptr) {
-        CHostItem* host = g_pHostList->Host(lookup.host_index);
-        if (host != nullptr) {
-            if (host->LoadAddr4() == lookup.addr.load())
-                host->hostname = lookup.name;
-            host->looked_up = 1;
-        }
+    const uint32_t address = lookup.addr.load();
+    if (address == 0)
+        return 0;  // no lookup of this slot is running
+    if (CHostItem* host = HostAt(lookup.host_index)) {
+        // The host may have been edited to another address meanwhile.
+        if (host->LoadAddr4() == address)
+            host->hostname.assign(lookup.name, strnlen(lookup.name, sizeof lookup.name));
+        host->looked_up = 1;
     }
     lookup.addr.store(0);
     return 0;
 }
 
 LRESULT CCorvantisView::OnHostRowRefresh(WPARAM, LPARAM hostIndex) {
-    if (g_pHostList == nullptr)
+    if (hostIndex < 0)
         return 0;
-    CHostItem* host = g_pHostList->Host(static_cast<uint32_t>(hostIndex));
-    if (host != nullptr)
+    if (CHostItem* host = HostAt(static_cast<uintptr_t>(hostIndex)))
         m_pList->FillHostRow(host);
     return 0;
+}
+
+LRESULT CCorvantisView::OnHostAddress(WPARAM wParam, LPARAM lParam) {
+    // The list checks that the record is still in the table before it touches it.
+    return m_pList->OnSetAddressText(wParam, lParam);
 }
 
 bool CCorvantisView::OnCmdMsg(uint32_t id) {
@@ -231,9 +301,9 @@ void CCorvantisView::OnStartService() {
 void CCorvantisView::OnStopService() {
     if (g_pHostList != nullptr)
         g_pHostList->stopped.store(1);
-    // Lets a cycle that already began see the flag before the next command runs.
+    // Once, and short: a cycle that already began sees the flag on its next look.
     if (m_bInCycle != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(kStopServiceGrace);
 }
 
 void CCorvantisView::OnStopSound() {
@@ -245,8 +315,44 @@ void CCorvantisView::OnProperty() {
     OnEditHost();
 }
 
+int CCorvantisView::FirstSelectedRow() const {
+    const QItemSelectionModel* selection = m_pList->selectionModel();
+    if (selection == nullptr)
+        return -1;
+    int first = -1;
+    for (const QModelIndex& index : selection->selectedRows()) {
+        if (first < 0 || index.row() < first)
+            first = index.row();
+    }
+    return first;
+}
+
 void CCorvantisView::OnEditHost() {
-    // The host dialog comes with the host list control's editing.
+    const int row = FirstSelectedRow();
+    if (row < 0 || row >= g_rowCount || g_pHostList == nullptr)
+        return;
+    CHostItem* host = g_pHostList->Host(static_cast<uint32_t>(g_rowToHost[row]));
+    if (host == nullptr)
+        return;
+    CDlgAddIP dialog(window());
+    dialog.m_nTable = m_tableIndex;
+    dialog.m_pHost = host;
+    if (dialog.DoModal() != IDOK)
+        return;
+    m_pList->SetHostNameText(host);
+    m_pList->FillHostRow(host);
+    g_bSetupModified = 1;
+    SaveSetupIfModified();
+}
+
+int CCorvantisView::OnHeaderItemClick(int column) {
+    m_pList->SortByColumn(column);
+    return 0;
+}
+
+int CCorvantisView::OnHeaderEndTrack(int) {
+    g_bSetupModified = 1;
+    return 0;
 }
 
 void CCorvantisView::OnInitialUpdate() {
@@ -255,27 +361,5 @@ void CCorvantisView::OnInitialUpdate() {
 
 void CCorvantisView::OnTimerTick(uint32_t) {
     ++m_timerTicks;
-    if (g_pSetupInfo != nullptr && g_pHostList != nullptr) {
-        const CSetupInfo& setup = *g_pSetupInfo;
-        if (LogTimeLine(setup)) {
-            const uint32_t count = g_pHostList->count.load();
-            for (uint32_t i = 0; i < count; ++i) {
-                if (CHostItem* host = g_pHostList->Host(i))
-                    LogSummaryLine(*host, setup);
-            }
-        }
-        ++m_minuteCount;
-        if (m_minuteCount >= static_cast<uint32_t>(setup.loopemailint)) {
-            m_minuteCount = 0;
-            if (setup.sendmail != 0 && setup.bneedloopmail != 0) {
-                const uint32_t count = g_pHostList->count.load();
-                for (uint32_t i = 0; i < count; ++i) {
-                    CHostItem* host = g_pHostList->Host(i);
-                    if (host != nullptr && host->state == 2)
-                        QueueHostMail(*host, setup, true);
-                }
-            }
-        }
-    }
-    SaveSetupIfModified();
+    RunMinuteWork(m_minuteCount);
 }

@@ -1,5 +1,7 @@
 #include "ui/command_table.h"
 
+#include <cstdlib>
+#include <string_view>
 #include <unordered_map>
 
 namespace {
@@ -101,6 +103,20 @@ const std::vector<AcceleratorInfo> kAccelerators = {
     {"F1", ID_HELP},
 };
 
+// Where the second string table differs from the first: its own texts, and commands it
+// has no prompt for (nullptr).
+const std::unordered_map<uint32_t, const char*> kChinesePrompts = {
+    {ID_DELETE, "Delete the selected IP addresses\ndelete select items"},
+    {ID_VIEW_LOG_FILE, "View Log File\nView Log File"},
+    {ID_HELP, "Help\nHelp"},
+    {ID_IMPORT_APPEND, "Import & append the setup information from file...\nImport & append"},
+    {ID_START_SERVICE, nullptr},
+    {ID_MOVE_UP, nullptr},
+    {ID_MOVE_DOWN, nullptr},
+};
+
+uint16_t g_language = 0;
+
 const std::unordered_map<uint32_t, const char*> kStrings = {
     {IDR_MAINFRAME, "Velmora IPV6\n\nCorvan\n\n\nCorvantis.Document"},
     {IDS_APP_TITLE, "Velmora IPV6"},
@@ -151,8 +167,37 @@ const std::vector<AcceleratorInfo>& Accelerators() {
 }
 
 const char* CommandPrompt(uint32_t id) {
+    if (PromptLanguage() == kLanguageChinese) {
+        if (auto it = kChinesePrompts.find(id); it != kChinesePrompts.end())
+            return it->second;
+    }
     const CommandInfo* c = FindCommand(id);
     return c != nullptr ? c->prompt : nullptr;
+}
+
+uint16_t LanguageFromEnvironment() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value == nullptr || value[0] == '\0')
+            continue;
+        const std::string_view locale(value);
+        for (std::string_view chinese : {"zh_CN", "zh_SG", "zh-Hans", "zh_Hans"}) {
+            if (locale.substr(0, chinese.size()) == chinese)
+                return kLanguageChinese;
+        }
+        return kLanguageEnglish;
+    }
+    return kLanguageEnglish;
+}
+
+uint16_t PromptLanguage() {
+    if (g_language == 0)
+        g_language = LanguageFromEnvironment();
+    return g_language;
+}
+
+void SetPromptLanguage(uint16_t language) {
+    g_language = language;
 }
 
 const char* StringResource(uint32_t id) {

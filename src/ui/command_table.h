@@ -90,6 +90,18 @@ struct AcceleratorInfo {
 };
 const std::vector<AcceleratorInfo>& Accelerators();
 
-// The status prompt (before the newline) and tooltip (after it); empty when none.
+// The status prompt (before the newline) and tooltip (after it) of the string table the
+// running language selects; nullptr when that table has none for the command.
 const char* CommandPrompt(uint32_t id);   // whole "prompt\ntooltip" text, or nullptr
 const char* StringResource(uint32_t id);  // the other strings the interface uses, or nullptr
+
+// The string tables: 1033 (English, the default) and 2052 (Chinese, simplified).
+constexpr uint16_t kLanguageEnglish = 1033;
+constexpr uint16_t kLanguageChinese = 2052;
+// The table the user's language selects: 2052 when the first of LC_ALL, LC_MESSAGES and
+// LANG that is set names simplified Chinese (zh_CN, zh_SG, zh-Hans), else 1033.
+uint16_t LanguageFromEnvironment();
+// The table in use: chosen from the environment on first use; tests may set it (0 chooses
+// from the environment again). User-interface thread.
+uint16_t PromptLanguage();
+void SetPromptLanguage(uint16_t language);

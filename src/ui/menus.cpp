@@ -17,8 +17,8 @@ QAction* AddItem(QMenu* menu, uint32_t id, bool tray) {
     const char* text = info == nullptr ? "" : (tray ? info->trayText : info->menuText);
     QAction* action = menu->addAction(QString::fromUtf8(text != nullptr ? text : ""));
     action->setData(static_cast<uint>(id));
-    if (info != nullptr && info->prompt != nullptr)
-        action->setStatusTip(PromptText(QString::fromUtf8(info->prompt)));
+    if (const char* prompt = CommandPrompt(id))
+        action->setStatusTip(PromptText(QString::fromUtf8(prompt)));
     return action;
 }
 

@@ -46,11 +46,10 @@ bool CTrueColorToolBar::LoadToolBar(uint32_t resourceId, std::function<void(uint
     if (resourceId != IDR_MAINFRAME)
         return false;
     for (uint32_t id : ToolbarButtons()) {
-        const CommandInfo* info = FindCommand(id);
         QAction* action = addAction(QString());
         action->setData(static_cast<uint>(id));
-        const QString prompt =
-            QString::fromUtf8(info != nullptr && info->prompt ? info->prompt : "");
+        const char* text = CommandPrompt(id);
+        const QString prompt = QString::fromUtf8(text != nullptr ? text : "");
         action->setStatusTip(PromptText(prompt));
         action->setToolTip(TooltipText(prompt));
         connect(action, &QAction::triggered, this, [onCommand, id] { onCommand(id); });

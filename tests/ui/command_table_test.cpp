@@ -1,12 +1,18 @@
 #include "ui/command_table.h"
 
+#include <cstdlib>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+
+#include <QAction>
+#include <QMenu>
 
 #include <gtest/gtest.h>
 
 #include "ui/menus.h"
+#include "ui/true_color_toolbar.h"
 
 namespace {
 
@@ -94,6 +100,7 @@ TEST(CommandTable, UpdateRules) {
 }
 
 TEST(CommandTable, PromptsSplitIntoStatusTextAndTooltip) {
+    SetPromptLanguage(kLanguageEnglish);
     const QString prompt = QString::fromUtf8(CommandPrompt(32804));
     EXPECT_EQ(PromptText(prompt), "Move  the selected item up");
     EXPECT_EQ(TooltipText(prompt), "Move Up");
@@ -104,6 +111,51 @@ TEST(CommandTable, PromptsSplitIntoStatusTextAndTooltip) {
     EXPECT_EQ(TooltipText(QString::fromUtf8(CommandPrompt(57664))), "About");
     EXPECT_STREQ(StringResource(IDS_TRAY_TIP), "Velmora IPV6 V4.0.0");
     EXPECT_STREQ(StringResource(IDS_IDLE_MESSAGE), "Ready");
+    SetPromptLanguage(0);
+}
+
+// The second string table: chosen by the user's language, it differs in four prompts and
+// has none for Start Service and the moves; the rest it shares with the first.
+TEST(CommandTable, TheLanguageChoosesTheStringTable) {
+    struct Case {
+        const char* lcAll;
+        const char* lang;
+        uint16_t expected;
+    };
+    const char* oldAll = std::getenv("LC_ALL");
+    const char* oldMessages = std::getenv("LC_MESSAGES");
+    const char* oldLang = std::getenv("LANG");
+    const std::string keepAll = oldAll ? oldAll : "", keepMessages = oldMessages ? oldMessages : "",
+                      keepLang = oldLang ? oldLang : "";
+    unsetenv("LC_MESSAGES");
+    for (const Case& c :
+         {Case{"", "zh_CN.UTF-8", kLanguageChinese}, Case{"", "zh_TW.UTF-8", kLanguageEnglish},
+          Case{"C", "zh_CN.UTF-8", kLanguageEnglish}, Case{"zh_SG", "de_DE", kLanguageChinese},
+          Case{"", "", kLanguageEnglish}}) {
+        setenv("LC_ALL", c.lcAll, 1);
+        setenv("LANG", c.lang, 1);
+        EXPECT_EQ(LanguageFromEnvironment(), c.expected) << c.lcAll << " " << c.lang;
+    }
+    oldAll ? setenv("LC_ALL", keepAll.c_str(), 1) : unsetenv("LC_ALL");
+    oldMessages ? setenv("LC_MESSAGES", keepMessages.c_str(), 1) : unsetenv("LC_MESSAGES");
+    oldLang ? setenv("LANG", keepLang.c_str(), 1) : unsetenv("LANG");
+
+    SetPromptLanguage(kLanguageChinese);
+    EXPECT_STREQ(CommandPrompt(ID_DELETE), "Delete the selected IP addresses\ndelete select items");
+    EXPECT_STREQ(CommandPrompt(ID_HELP), "Help\nHelp");
+    EXPECT_EQ(CommandPrompt(ID_START_SERVICE), nullptr);
+    EXPECT_EQ(CommandPrompt(ID_MOVE_UP), nullptr);
+    EXPECT_STREQ(CommandPrompt(ID_ADD_IP), "Add a IP address to query\nAdd IP");
+    // Menus and toolbar show the table in use.
+    std::unique_ptr<QMenu> menu(LoadPopupMenu(IDR_HOST_LIST_MENU, nullptr));
+    EXPECT_EQ(menu->actions().at(2)->statusTip(), "Delete the selected IP addresses");
+    CTrueColorToolBar toolbar;
+    ASSERT_TRUE(toolbar.LoadToolBar(IDR_MAINFRAME, [](uint32_t) {}));
+    EXPECT_EQ(toolbar.ButtonAction(ID_DELETE)->toolTip(), "delete select items");
+    EXPECT_EQ(toolbar.ButtonAction(ID_START_SERVICE)->toolTip(), "");
+    SetPromptLanguage(kLanguageEnglish);
+    EXPECT_STREQ(CommandPrompt(ID_START_SERVICE), "Start Service\nStart Service");
+    SetPromptLanguage(0);
 }
 
 }  // namespace

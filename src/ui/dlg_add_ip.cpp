@@ -514,7 +514,11 @@ void CDlgAddIP::OnAdd() {
     if (byName) {
         const std::string name = m_hostname->text().left(kMaxDestinationText).toStdString();
         const in_addr_t dotted = inet_addr(name.c_str());
-        if (!name.empty() && dotted != INADDR_NONE) {
+        if (name.empty()) {
+            ShowError(kErrorHostnameText);
+            return;
+        }
+        if (dotted != INADDR_NONE) {
             addr4 = dotted;
         } else {
             const auto resolved = g_resolver != nullptr ? g_resolver(name) : ResolveHostIPv4(name);

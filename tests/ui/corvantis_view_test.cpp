@@ -21,6 +21,7 @@
 #include "alerts/job_queues.h"
 #include "alerts/log_file.h"
 #include "common/test_support.h"
+#include "config/registry_storage.h"
 #include "config/setup_document.h"
 #include "config/setup_info.h"
 #include "engine/engine_messages.h"
@@ -359,6 +360,24 @@ TEST_F(CorvantisViewTest, PropertyEditsTheFirstSelectedHostOnly) {
     m_view->OnCmdMsg(32803);
     EXPECT_EQ(edited, std::vector<CHostItem*>{b});
     EXPECT_EQ(g_bSetupModified, 0) << "a cancelled edit changes nothing";
+    uint8_t stored[4096];
+    EXPECT_LE(LoadRegistryBlob(stored, sizeof stored), 0);
+    closer.stop();
+
+    // OK: the row shows the edited name and the setup is stored at once.
+    QTimer accepter;
+    QObject::connect(&accepter, &QTimer::timeout, [&] {
+        if (auto* dialog = qobject_cast<CDlgAddIP*>(QApplication::activeModalWidget())) {
+            dialog->m_pHost->name = "renamed";
+            dialog->accept();
+        }
+    });
+    accepter.start(10);
+    m_view->OnProperty();
+    accepter.stop();
+    EXPECT_EQ(model->data(model->index(1, 0), Qt::DisplayRole).toString(), "renamed");
+    EXPECT_EQ(g_bSetupModified, 0);
+    EXPECT_GT(LoadRegistryBlob(stored, sizeof stored), 0);
 }
 
 TEST_F(CorvantisViewTest, HeaderClickSortsAndAColumnDragMarksTheSetup) {

@@ -4,6 +4,7 @@
 #include "alerts/minute_work.h"
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -28,8 +29,6 @@ namespace {
 
 using alertstest::SetIPv4;
 using alertstest::SetIPv6;
-
-constexpr const char* kDate = "Tuesday, December 08, 2026  01:05:09";
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -137,7 +136,7 @@ TEST_F(MinuteWorkTest, SummaryLinesInTableOrderForIPv4HostsOnly) {
                          "100.00%\r\n");
 }
 
-TEST_F(MinuteWorkTest, SummaryNeedsLogallAndAnOpenLogAndKeepsTheDecimalPoint) {
+TEST_F(MinuteWorkTest, SummaryNeedsLogallAndAnOpenLog) {
     Add("gateway", "10.0.0.1", 0)->sent_count = 1;
     uint32_t minutes = 0;
 
@@ -154,16 +153,36 @@ TEST_F(MinuteWorkTest, SummaryNeedsLogallAndAnOpenLogAndKeepsTheDecimalPoint) {
     // No host: the TIME line alone.
     m_setup.logall = 1;
     EXPECT_EQ(WriteSummaryLines(m_setup, nullptr), 1);
+}
 
-    // A user locale with a decimal comma changes nothing in the line.
-    const std::string old = std::setlocale(LC_ALL, nullptr);
-    const bool comma = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr ||
-                       std::setlocale(LC_ALL, "fr_FR.UTF-8") != nullptr;
-    g_pHostList->Host(0)->lost_rate = 33.333f;
-    EXPECT_EQ(WriteSummaryLines(m_setup, g_pHostList), 2);
-    std::setlocale(LC_ALL, old.c_str());
-    EXPECT_NE(Log().find("; Lost rate: 33.33%\r\n"), std::string::npos)
-        << (comma ? "under a decimal-comma locale" : "no decimal-comma locale installed");
+TEST_F(MinuteWorkTest, SummaryKeepsItsDecimalPointAndDateUnderAGermanLocale) {
+    const std::string localeDir = m_dir.File("locales");
+    if (testsupport::RunShell("mkdir -p '" + localeDir + "' && localedef -i de_DE -f UTF-8 '" +
+                              localeDir + "/de_DE.UTF-8' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "localedef could not build de_DE.UTF-8 (package locales missing?)";
+    const char* oldPath = std::getenv("LOCPATH");
+    const std::string restorePath = oldPath != nullptr ? oldPath : "";
+    setenv("LOCPATH", localeDir.c_str(), 1);
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr);
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.2f", 33.333);
+    EXPECT_STREQ(probe, "33,33") << "the locale is not really in use";
+
+    OpenLog();
+    m_setup.logall = 1;
+    CHostItem* host = Add("gateway", "10.0.0.1", 0);
+    host->sent_count = 3;
+    host->lost_rate = 33.333f;
+    const int written = WriteSummaryLines(m_setup, g_pHostList);
+    std::setlocale(LC_ALL, "C");
+    if (oldPath != nullptr)
+        setenv("LOCPATH", restorePath.c_str(), 1);
+    else
+        unsetenv("LOCPATH");
+    EXPECT_EQ(written, 2);
+    EXPECT_EQ(Log(),
+              std::string("TIME: ") + kDate + "\r\n" +
+                  "SUMMARY: gateway;Delay: Min/Max/Aver: 0ms/0ms/0ms/; Lost rate: 33.33%\r\n");
 }
 
 TEST_F(MinuteWorkTest, RepeatCounterCyclesWhetherOrNotRepeatIsOn) {

@@ -11,7 +11,6 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTextStream>
-#include <QScreen>
 #include <QTimer>
 
 #include "app/corvantis_app.h"
@@ -34,11 +33,6 @@ void ScheduleWindowGrab(CMainFrame* frame) {
     if (const char* text = std::getenv("VELMORA_GRAB_DELAY_MS"))
         delay = std::atoi(text);
     const QString file = QString::fromLocal8Bit(path);
-    // Without a window manager nothing maximizes the window; give it the screen itself.
-    if (frame->screen() != nullptr) {
-        frame->move(0, 0);
-        frame->resize(frame->screen()->size());
-    }
     QTimer::singleShot(delay, frame, [frame, file] {
         // Beside the picture, where its parts are: "<part> <x> <y> <width> <height>" per line.
         QFile layout(file + ".layout");

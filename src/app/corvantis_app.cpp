@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QScreen>
 
 #include "engine/host_list.h"
 #include "platform/instance_lock.h"
@@ -62,6 +63,9 @@ bool CCorvantisApp::InitInstance() {
         delete frame;
         return false;
     }
+    // Without a window manager nothing maximizes the window: it is given the screen itself.
+    if (const QScreen* screen = frame->screen())
+        frame->setGeometry(screen->availableGeometry());
     frame->showMaximized();
     return true;
 }

@@ -88,10 +88,6 @@ std::optional<int64_t> FieldNumber(QLineEdit* edit, const char* name, int64_t ma
     return std::nullopt;
 }
 
-void ShowError(const char* text) {
-    ShowMessageBox(kBoxCaption, text, MB_OK | MB_ICONWARNING);
-}
-
 std::string Ipv6Text(const in6_addr& address) {
     char text[INET6_ADDRSTRLEN] = {};
     if (inet_ntop(AF_INET6, &address, text, sizeof text) == nullptr)
@@ -340,6 +336,34 @@ void CHostOptionControls::StepEdit(QLineEdit* edit, int delta, int64_t step, int
 
 // ---- host dialog ----
 
+void ShowHostDialogBox(const char* text) {
+    ShowMessageBox(kBoxCaption, text, MB_OK | MB_ICONWARNING);
+}
+
+void LayOutHostDialog(QDialog* dialog, QGroupBox* destination, CHostOptionControls& options,
+                      QPushButton** add, QPushButton** cancel) {
+    *add = new QPushButton(QStringLiteral("Add"), dialog);
+    (*add)->setObjectName("add");
+    *cancel = new QPushButton(QStringLiteral("Cancel"), dialog);
+    (*cancel)->setObjectName("cancel");
+    // Enter adds (a multi-line description takes it as a line break first).
+    (*add)->setDefault(true);
+    (*cancel)->setAutoDefault(false);
+    QObject::connect(*cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(*add);
+    buttons->addWidget(*cancel);
+
+    auto* layout = new QVBoxLayout(dialog);
+    layout->addWidget(options.m_descriptGroup);
+    layout->addWidget(options.m_mailGroup);
+    layout->addWidget(options.m_pingGroup);
+    layout->addWidget(destination);
+    layout->addWidget(options.m_extendGroup);
+    layout->addLayout(buttons);
+}
+
 std::optional<uint32_t> ResolveHostIPv4(const std::string& name) {
     if (name.empty())
         return std::nullopt;
@@ -403,30 +427,12 @@ CDlgAddIP::CDlgAddIP(QWidget* parent)
     destinationLayout->addWidget(m_resolve, 3, 0, 1, 2);
     destinationLayout->setColumnStretch(1, 1);
 
-    m_add = new QPushButton(QStringLiteral("Add"), this);
-    m_add->setObjectName("add");
-    m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
-    m_cancel->setObjectName("cancel");
-    m_add->setDefault(true);
-    m_cancel->setAutoDefault(false);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(m_add);
-    buttons->addWidget(m_cancel);
-
-    auto* layout = new QGridLayout(this);
-    layout->addWidget(m_options.m_descriptGroup, 0, 0, 1, 2);
-    layout->addWidget(m_options.m_mailGroup, 1, 0, 1, 2);
-    layout->addWidget(m_options.m_pingGroup, 2, 0, 1, 2);
-    layout->addWidget(destination, 3, 0, 1, 2);
-    layout->addWidget(m_options.m_extendGroup, 4, 0, 1, 2);
-    layout->addLayout(buttons, 5, 0, 1, 2);
+    LayOutHostDialog(this, destination, m_options, &m_add, &m_cancel);
 
     connect(m_hostnameRadio, &QRadioButton::clicked, this, &CDlgAddIP::OnHostnameRadio);
     connect(m_ipv4Radio, &QRadioButton::clicked, this, &CDlgAddIP::OnIPv4Radio);
     connect(m_ipv6Radio, &QRadioButton::clicked, this, &CDlgAddIP::OnIPv6Radio);
     connect(m_add, &QPushButton::clicked, this, &CDlgAddIP::OnAdd);
-    connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 CDlgAddIP::~CDlgAddIP() = default;
@@ -515,7 +521,7 @@ void CDlgAddIP::OnAdd() {
         const std::string name = m_hostname->text().left(kMaxDestinationText).toStdString();
         const in_addr_t dotted = inet_addr(name.c_str());
         if (name.empty()) {
-            ShowError(kErrorHostnameText);
+            ShowHostDialogBox(kErrorHostnameText);
             return;
         }
         if (dotted != INADDR_NONE) {
@@ -523,7 +529,7 @@ void CDlgAddIP::OnAdd() {
         } else {
             const auto resolved = g_resolver != nullptr ? g_resolver(name) : ResolveHostIPv4(name);
             if (!resolved || *resolved == INADDR_NONE) {
-                ShowError(kErrorHostnameText);
+                ShowHostDialogBox(kErrorHostnameText);
                 return;
             }
             addr4 = *resolved;
@@ -532,7 +538,7 @@ void CDlgAddIP::OnAdd() {
         ipv6Text = m_ipv6->text().left(kMaxDestinationText).toStdString();
         // The all-zero address would make the host an IPv4 host of 0.0.0.0.
         if (inet_pton(AF_INET6, ipv6Text.c_str(), &addr6) != 1 || IN6_IS_ADDR_UNSPECIFIED(&addr6)) {
-            ShowError(kErrorIPv6Text);
+            ShowHostDialogBox(kErrorIPv6Text);
             return;
         }
     } else {
@@ -541,7 +547,7 @@ void CDlgAddIP::OnAdd() {
         std::snprintf(text, sizeof text, "%d.%d.%d.%d", f[0], f[1], f[2], f[3]);
         addr4 = inet_addr(text);
         if (addr4 == INADDR_NONE || (f[0] == 0 && f[1] == 0 && f[2] == 0 && f[3] == 0)) {
-            ShowError(kErrorIPText);
+            ShowHostDialogBox(kErrorIPText);
             return;
         }
     }
@@ -559,7 +565,7 @@ void CDlgAddIP::OnAdd() {
     if (adding) {
         m_pHost = AddHost(m_nTable);
         if (m_pHost == nullptr) {
-            ShowError(kAddIPErrorText);
+            ShowHostDialogBox(kAddIPErrorText);
             return;
         }
     }

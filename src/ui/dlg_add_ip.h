@@ -161,6 +161,13 @@ private:
     void EnableDestination(bool hostname, bool ipv4, bool ipv6);
 };
 
+// Shows one of the host dialogs' warning boxes (caption kBoxCaption).
+void ShowHostDialogBox(const char* text);
+// Lays out a host dialog: the option groups with `destination` among them, and below
+// them the Add and Cancel buttons it creates (Enter presses Add; Cancel rejects).
+void LayOutHostDialog(QDialog* dialog, QGroupBox* destination, CHostOptionControls& options,
+                      QPushButton** add, QPushButton** cancel);
+
 // The system's lookup of `name` to its first IPv4 address (network order); nullopt when it
 // fails or gives the broadcast address. Waits for the answer.
 std::optional<uint32_t> ResolveHostIPv4(const std::string& name);

@@ -5,7 +5,6 @@
 #include <QCheckBox>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 
@@ -13,13 +12,8 @@
 
 #include "engine/host_list.h"
 #include "platform/message_box.h"
-#include "ui/ui_setup_hooks.h"
 
 namespace {
-
-void ShowError(const char* text) {
-    ShowMessageBox(kBoxCaption, text, MB_OK | MB_ICONWARNING);
-}
 
 // The options every host of a range takes from the first one.
 void CopyRangeOptions(const CHostItem& from, CHostItem& to) {
@@ -69,27 +63,9 @@ CDlgAddRange::CDlgAddRange(QWidget* parent)
     destinationLayout->addWidget(m_resolve, 2, 0, 1, 2);
     destinationLayout->setColumnStretch(1, 1);
 
-    m_add = new QPushButton(QStringLiteral("Add"), this);
-    m_add->setObjectName("add");
-    m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
-    m_cancel->setObjectName("cancel");
-    m_add->setDefault(true);
-    m_cancel->setAutoDefault(false);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(m_add);
-    buttons->addWidget(m_cancel);
-
-    auto* layout = new QGridLayout(this);
-    layout->addWidget(destination, 0, 0);
-    layout->addWidget(m_options.m_descriptGroup, 1, 0);
-    layout->addWidget(m_options.m_mailGroup, 2, 0);
-    layout->addWidget(m_options.m_pingGroup, 3, 0);
-    layout->addWidget(m_options.m_extendGroup, 4, 0);
-    layout->addLayout(buttons, 5, 0);
+    LayOutHostDialog(this, destination, m_options, &m_add, &m_cancel);
 
     connect(m_add, &QPushButton::clicked, this, &CDlgAddRange::OnAdd);
-    connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 CDlgAddRange::~CDlgAddRange() = default;
@@ -119,19 +95,19 @@ void CDlgAddRange::OnAdd() {
     const uint32_t b = m_end->GetAddress();
     const uint64_t count = RangeAddressCount(a, b);
     if (count == 1) {
-        ShowError(kErrorIPText);
+        ShowHostDialogBox(kErrorIPText);
         return;
     }
     const int free = GetFreeHostSlots(m_nTable);
     if (free <= 0 || count > static_cast<uint64_t>(free)) {
-        ShowError(kTooManyIPText);
+        ShowHostDialogBox(kTooManyIPText);
         return;
     }
     const uint32_t start = std::min(a, b);
 
     m_pHost = AddHost(m_nTable);
     if (m_pHost == nullptr) {
-        ShowError(kAddIPErrorText);
+        ShowHostDialogBox(kAddIPErrorText);
         return;
     }
     CHostItem& first = *m_pHost;

@@ -89,6 +89,12 @@ CExtListCtrl::CExtListCtrl(QWidget* parent) : QTableView(parent) {
     };
     connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, takeFocus);
     connect(horizontalScrollBar(), &QScrollBar::actionTriggered, this, takeFocus);
+    // A scroll area drops mouse context-menu requests that do not come from its viewport,
+    // so the header hands its own over.
+    QHeaderView* header = horizontalHeader();
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QWidget::customContextMenuRequested, this,
+            [this, header](const QPoint& pos) { OnContextMenu(header->mapToGlobal(pos)); });
 }
 
 CExtListCtrl::~CExtListCtrl() {

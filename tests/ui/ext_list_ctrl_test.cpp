@@ -11,6 +11,8 @@
 #include <vector>
 
 #include <QAction>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QMenu>
 #include <QStandardItemModel>
@@ -278,6 +280,25 @@ TEST_F(ExtListCtrlTest, CorruptStoredValuesNeverLoseAColumn) {
         EXPECT_EQ(Width(i), kWidths[i]) << i;
     // A short order list keeps the natural order for the rest.
     EXPECT_EQ(Order(), (std::vector<int>{1, 0, 2, 3, 4, 5, 6, 7}));
+}
+
+TEST_F(ExtListCtrlTest, RightClicksOnHeaderAndRowsOpenTheirMenus) {
+    TestList* list = Start();
+    QHeaderView* header = list->horizontalHeader();
+    const QPoint onHeader(10, header->height() / 2);
+    QContextMenuEvent headerClick(QContextMenuEvent::Mouse, onHeader,
+                                  header->mapToGlobal(onHeader));
+    QCoreApplication::sendEvent(header->viewport(), &headerClick);
+    ASSERT_EQ(g_tracked.size(), 1u);
+    EXPECT_EQ(g_tracked[0].ids.front(), 32800u);
+
+    const QPoint onRow(10, 10);
+    QContextMenuEvent rowClick(QContextMenuEvent::Mouse, onRow,
+                               list->viewport()->mapToGlobal(onRow));
+    QCoreApplication::sendEvent(list->viewport(), &rowClick);
+    ASSERT_EQ(g_tracked.size(), 2u);
+    EXPECT_EQ(g_tracked[1].ids.front(), 32772u);
+    EXPECT_EQ(list->prepared, 1);
 }
 
 TEST_F(ExtListCtrlTest, WithoutALayoutKeyThereIsNoMenuAndNoProfile) {

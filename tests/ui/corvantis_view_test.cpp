@@ -310,6 +310,31 @@ TEST_F(CorvantisViewTest, LookupsOnlyForHostsThatWantOneAndHaveAnIPv4Address) {
     }
 }
 
+TEST_F(CorvantisViewTest, NewAddressOfAHostGivenByNameReachesItsRow) {
+    CHostItem* named = Add("by name", 0x7F000001);
+    named->name_host = 1;
+    named->hostname = "router.example.test";
+    m_view->OnInitialUpdate();
+    QAbstractItemModel* model = m_view->m_pList->model();
+    EXPECT_EQ(model->data(model->index(0, 1), Qt::DisplayRole).toString(),
+              "router.example.test / 127.0.0.1");
+
+    // What the re-resolution thread does: store the address, then send the record.
+    named->StoreAddr4(htonl(0x7F000042));
+    EXPECT_EQ(g_hHostListWnd.load()->Send(WM_HOST_ADDRESS, reinterpret_cast<WPARAM>(named), 0),
+              std::optional<LRESULT>(0));
+    EXPECT_EQ(model->data(model->index(0, 1), Qt::DisplayRole).toString(),
+              "router.example.test / 127.0.0.66");
+
+    // A record that is not in the table (deleted meanwhile) is not touched.
+    CHostItem stranger;
+    stranger.name_host = 1;
+    stranger.hostname = "stranger";
+    EXPECT_EQ(m_view->WindowProc(WM_HOST_ADDRESS, reinterpret_cast<WPARAM>(&stranger), 0), 0);
+    EXPECT_EQ(model->data(model->index(0, 1), Qt::DisplayRole).toString(),
+              "router.example.test / 127.0.0.66");
+}
+
 TEST_F(CorvantisViewTest, ViewLogFileOpensALogAndEditsAnythingElse) {
     m_view->OnCmdMsg(32780);
     EXPECT_TRUE(g_spawned.empty()) << "no log file name: nothing to open";

@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QScrollBar>
+#include <QShowEvent>
 
 #include "platform/ini_file.h"
 #include "ui/command_table.h"
@@ -176,6 +177,7 @@ int CExtListCtrl::OnCreate() {
 
 void CExtListCtrl::InsertColumns() {
     OnCreate();
+    m_bInserted = true;
     setSelectionBehavior(QAbstractItemView::SelectRows);
     QHeaderView* header = horizontalHeader();
     header->setSectionsMovable(true);
@@ -186,6 +188,12 @@ void CExtListCtrl::InsertColumns() {
     for (int i = 0; i < columns; ++i)
         SetColumnShown(i, m_pnColumnWidth[i]);
     ApplyColumnOrder();
+}
+
+void CExtListCtrl::showEvent(QShowEvent* event) {
+    if (!m_bInserted)
+        InsertColumns();
+    QTableView::showEvent(event);
 }
 
 void CExtListCtrl::SetColumnShown(int column, int width) {

@@ -10,6 +10,7 @@
 class QContextMenuEvent;
 class QMenu;
 class QPoint;
+class QShowEvent;
 
 constexpr int kExtListMaxColumns = 64;
 // Longest text of one layout key, as read and as written.
@@ -82,6 +83,9 @@ public:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+    // The first show inserts the columns when the owner has not, so the stored layout is
+    // never written without having been read.
+    void showEvent(QShowEvent* event) override;
 
 private:
     // Reads the header's display order into m_nColumnOrder; false when it has too few
@@ -95,5 +99,6 @@ private:
     // stored width falls back to.
     int m_nDefaultWidth[kExtListMaxColumns] = {};
     bool m_bCreated = false;
+    bool m_bInserted = false;
     bool m_bDestroyed = false;
 };

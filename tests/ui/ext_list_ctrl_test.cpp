@@ -241,6 +241,16 @@ TEST_F(ExtListCtrlTest, ReorderedAndResizedColumnsComeBackAfterARestart) {
     EXPECT_FALSE(g_tracked[0].checked[2]);  // column 1, in third place
 }
 
+TEST_F(ExtListCtrlTest, FirstShowAppliesTheStoredLayoutWhenTheOwnerDidNot) {
+    Store(kLayoutWidthKey, "328;160;168;0;160;128;128;88;");
+    Store(kLayoutIndexKey, "7;0;1;2;3;4;5;6;");
+    m_list = std::make_unique<TestList>(m_owner.get());
+    m_owner->show();
+    m_list->show();
+    EXPECT_EQ(Width(3), 0);
+    EXPECT_EQ(Order(), (std::vector<int>{7, 0, 1, 2, 3, 4, 5, 6}));
+}
+
 TEST_F(ExtListCtrlTest, CorruptStoredValuesNeverLoseAColumn) {
     // Entries that are no numbers, negative or absurd keep the defaults; the rest count.
     Store(kLayoutWidthKey, "abc;-5;99999999;0;;77;91;92;93;94;95;");

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <string>
-#include <vector>
 
 #include <QAbstractTableModel>
 #include <QContextMenuEvent>
@@ -150,7 +150,7 @@ public:
 
     void Clear() {
         beginResetModel();
-        std::vector<EventRow>().swap(m_rows);
+        std::deque<EventRow>().swap(m_rows);
         endResetModel();
     }
 
@@ -160,7 +160,9 @@ private:
         return images[image == 0 ? 0 : 1];
     }
 
-    std::vector<EventRow> m_rows;
+    // A deque grows without moving the rows it has: no pause and no doubled memory when a
+    // long list grows once more.
+    std::deque<EventRow> m_rows;
 };
 
 CEventView::CEventView(QWidget* parent) : QTableView(parent), m_model(new CEventListModel(this)) {

@@ -187,6 +187,80 @@ TEST_F(ProgramTest, SighupRunsTheExitPathAndWritesTheRunAtLogonEntry) {
     EXPECT_NE(ReadFile(AutostartFile()).find(" ICON"), std::string::npos);
 }
 
+// Ends the monitor while its mail thread waits on a mail server that never says a word. In
+// a network namespace of its own, whose loopback ignores echo requests, the monitor's one
+// host never answers and goes down; its down mail goes to a server on that loopback that
+// takes the connection and stays silent.
+TEST_F(ProgramTest, ExitEndsWithinSecondsWhileAMailWaitsOnASilentServer) {
+    VELMORA_REQUIRE_ROOT();
+    for (const char* tool : {"ip", "python3"}) {
+        if (testsupport::RunShell(std::string("command -v ") + tool + " >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << tool << " is not installed (scripts/test installs it)";
+    }
+    const std::string ns = "velmora-exit-" + std::to_string(getpid());
+    struct Namespace {
+        std::string name;
+        ~Namespace() { testsupport::RunShell("ip netns del " + name + " 2>/dev/null"); }
+    } guard{ns};
+    ASSERT_EQ(testsupport::RunShell("ip netns add " + ns + " && ip -n " + ns +
+                                    " link set lo up && ip netns exec " + ns +
+                                    " sysctl -qw net.ipv4.icmp_echo_ignore_all=1"),
+              0);
+    const std::string accepted = m_dir.File("accepted");
+    const std::string server =
+        "import socket, time\n"
+        "s = socket.socket()\n"
+        "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+        "s.bind(('127.0.0.1', 2525))\n"
+        "s.listen(4)\n"
+        "c, _ = s.accept()\n"
+        "open('" +
+        accepted +
+        "', 'w').close()\n"
+        "time.sleep(120)\n";
+    const pid_t silent = Spawn({"ip", "netns", "exec", ns, "python3", "-c", server}, {});
+    ASSERT_GT(silent, 0);
+    m_pids.push_back(silent);
+
+    ASSERT_EQ(CreateHostList(kMaxHosts), 0);
+    g_pSetupInfo = new CSetupInfo();
+    CSetupInfo& setup = *g_pSetupInfo;
+    setup.start_set = kStartSetAutoStart;
+    setup.beep = 0;
+    setup.sendmail = 1;
+    setup.smtpserver = "127.0.0.1";
+    setup.smtpport = 2525;
+    setup.emailfrom = "monitor@example.org";
+    setup.newemailcount = 1;
+    setup.newemailto[0] = "admin@example.org";
+    setup.emailgrouplist[0] = 0;
+    CHostItem* host = AddHost(0);
+    ASSERT_NE(host, nullptr);
+    host->name = "silent";
+    host->addr4.sin_family = AF_INET;
+    host->addr4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    host->interval = 200;
+    host->timeout = 200;
+    PublishHost(host);
+    const int length = SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize);
+    ASSERT_GT(length, 0);
+    ASSERT_EQ(SaveRegistryBlob(g_setupBuffer, length), 1);
+    DestroyHostList();
+    delete g_pSetupInfo;
+    g_pSetupInfo = nullptr;
+
+    const pid_t pid =
+        Spawn({"ip", "netns", "exec", ns, VELMORA_BINARY}, {"QT_QPA_PLATFORM=offscreen"});
+    ASSERT_GT(pid, 0);
+    m_pids.push_back(pid);
+    // The host went down and its mail thread is connected, waiting for a greeting.
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return std::filesystem::exists(accepted); }, 20s));
+    const auto began = std::chrono::steady_clock::now();
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid, 15s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 6s);
+}
+
 // Share of the pixels of `area` that `a` and `b` show alike (each channel within a few
 // steps), and the number of distinct colours `a` shows there.
 struct AreaMatch {

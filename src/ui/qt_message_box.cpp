@@ -1,10 +1,12 @@
 #include "ui/qt_message_box.h"
 
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
@@ -37,7 +39,11 @@ int RefusedBoxAnswer(unsigned flags) {
     }
 }
 
-QtMessageBoxSink::QtMessageBoxSink() = default;
+bool PlatformIsHeadless() {
+    return QGuiApplication::platformName() == QLatin1String("offscreen");
+}
+
+QtMessageBoxSink::QtMessageBoxSink() : m_headless(PlatformIsHeadless()) {}
 
 QtMessageBoxSink::~QtMessageBoxSink() {
     Close();
@@ -48,6 +54,10 @@ void QtMessageBoxSink::Close() {
 }
 
 int QtMessageBoxSink::Show(const std::string& caption, const std::string& text, unsigned flags) {
+    if (m_headless.load()) {
+        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+        return RefusedBoxAnswer(flags);
+    }
     if (QThread::currentThread() == thread())
         return Present(caption, text, flags);
     if (m_closing.load())
@@ -138,8 +148,14 @@ struct PopupState {
 
 }  // namespace
 
+QtBoxPresenter::QtBoxPresenter() : m_headless(PlatformIsHeadless()) {}
+
 void QtBoxPresenter::ShowBox(const std::shared_ptr<MessageTarget>&, const std::string& caption,
                              const std::string& text, const std::atomic<uint8_t>& stop) {
+    if (m_headless.load()) {
+        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+        return;
+    }
     auto state = std::make_shared<PopupState>();
     QMetaObject::invokeMethod(
         this,

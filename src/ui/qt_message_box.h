@@ -29,6 +29,10 @@ public:
     void Close();
     // The window that owns the boxes (the main frame), or none. User-interface thread.
     void SetOwner(QWidget* owner) { m_owner = owner; }
+    // Without a screen (the offscreen platform) nobody could answer a box: its caption and
+    // text go to standard error and the box answers at once, as a refused box does. Set
+    // from the platform at construction.
+    void SetHeadless(bool headless) { m_headless = headless; }
 
 protected:
     // Shows one box modally and returns its button. User-interface thread. Tests replace it.
@@ -38,10 +42,13 @@ protected:
 
 private:
     std::atomic<bool> m_closing{false};
+    std::atomic<bool> m_headless;
 };
 
 // The answer given when a box cannot be shown or waited for.
 int RefusedBoxAnswer(unsigned flags);
+// True when the platform shows nothing (the offscreen platform).
+bool PlatformIsHeadless();
 
 // The popup thread's boxes: each shown on the user-interface thread with one OK button,
 // not modal, while the popup thread waits until it is closed or the thread is told to
@@ -49,6 +56,10 @@ int RefusedBoxAnswer(unsigned flags);
 class QtBoxPresenter : public QObject, public BoxPresenter {
     Q_OBJECT
 public:
+    QtBoxPresenter();
+    // As QtMessageBoxSink::SetHeadless: boxes go to standard error and nobody waits.
+    void SetHeadless(bool headless) { m_headless = headless; }
+
     // Box thread.
     void ShowBox(const std::shared_ptr<MessageTarget>& owner, const std::string& caption,
                  const std::string& text, const std::atomic<uint8_t>& stop) override;
@@ -57,4 +68,5 @@ public:
 
 private:
     std::atomic<int> m_shown{0};
+    std::atomic<bool> m_headless;
 };

@@ -47,6 +47,7 @@ protected:
 
 TEST(QtMessageBoxSink, BoxesOfWorkersAreShownOnTheGuiThread) {
     AnsweringSink sink;
+    sink.SetHeadless(false);
     int answer = 0;
     std::atomic<bool> done{false};
     std::thread worker([&] {
@@ -64,12 +65,14 @@ TEST(QtMessageBoxSink, BoxesOfWorkersAreShownOnTheGuiThread) {
 
 TEST(QtMessageBoxSink, TheGuiThreadShowsItsOwnBoxDirectly) {
     AnsweringSink sink;
+    sink.SetHeadless(false);
     EXPECT_EQ(sink.Show("c", "t", MB_OK), IDYES);
     EXPECT_EQ(sink.shown.load(), 1);
 }
 
 TEST(QtMessageBoxSink, AStoppingWorkerDoesNotWaitForTheGui) {
     AnsweringSink sink;
+    sink.SetHeadless(false);
     std::atomic<uint8_t> stop{0};
     int answer = 0;
     std::atomic<bool> done{false};
@@ -85,6 +88,18 @@ TEST(QtMessageBoxSink, AStoppingWorkerDoesNotWaitForTheGui) {
     EXPECT_EQ(answer, IDCANCEL);
     QCoreApplication::processEvents();
     EXPECT_EQ(sink.shown.load(), 0);  // a box nobody waits for is never shown
+}
+
+TEST(QtMessageBoxSink, WithoutAScreenNoBoxWaitsForAnAnswer) {
+    EXPECT_TRUE(PlatformIsHeadless());  // the tests run offscreen
+    AnsweringSink sink;                 // headless from the platform
+    EXPECT_EQ(sink.Show("c", "t", MB_YESNO), IDNO);
+    EXPECT_EQ(sink.Show("c", "t", MB_OK), IDOK);
+    EXPECT_EQ(sink.shown.load(), 0);
+    QtBoxPresenter presenter;
+    std::atomic<uint8_t> stop{0};
+    presenter.ShowBox(nullptr, "Alert", "host down", stop);  // returns at once
+    EXPECT_EQ(presenter.shownCount(), 0);
 }
 
 TEST(QtMessageBoxSink, RefusedAnswersFitTheButtons) {
@@ -103,6 +118,7 @@ QMessageBox* VisibleBox() {
 
 TEST(QtBoxPresenter, ThePopupThreadWaitsUntilTheBoxIsClosed) {
     QtBoxPresenter presenter;
+    presenter.SetHeadless(false);
     std::atomic<uint8_t> stop{0};
     std::atomic<bool> done{false};
     std::thread worker([&] {
@@ -121,6 +137,7 @@ TEST(QtBoxPresenter, ThePopupThreadWaitsUntilTheBoxIsClosed) {
 
 TEST(QtBoxPresenter, StopTakesTheBoxDown) {
     QtBoxPresenter presenter;
+    presenter.SetHeadless(false);
     std::atomic<uint8_t> stop{0};
     std::atomic<bool> done{false};
     std::thread worker([&] {

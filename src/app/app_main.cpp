@@ -64,9 +64,21 @@ void ScheduleWindowGrab(CMainFrame* frame) {
     });
 }
 
+QtMessageHandler g_defaultQtHandler = nullptr;
+
+// The offscreen platform complains about every window it cannot size by hints; a monitor
+// run without a display has nothing to show, so that line would only alarm its user.
+void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (text == QLatin1String("This plugin does not support propagateSizeHints()"))
+        return;
+    if (g_defaultQtHandler != nullptr)
+        g_defaultQtHandler(type, context, text);
+}
+
 }  // namespace
 
 int RunApplication(int argc, char** argv) {
+    g_defaultQtHandler = qInstallMessageHandler(FilterQtMessages);
     QApplication app(argc, argv);
     // Closing the window hides it; only Exit or the end of the session ends the program.
     app.setQuitOnLastWindowClosed(false);

@@ -97,7 +97,9 @@ int CCorvantisView::OnCreate() {
 
 bool CCorvantisView::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_pList->horizontalHeader()->viewport()) {
-        if (event->type() == QEvent::MouseButtonPress) {
+        // A double click on a divider fits the column to its contents: a new width too.
+        if (event->type() == QEvent::MouseButtonPress ||
+            event->type() == QEvent::MouseButtonDblClick) {
             m_headerPressed = true;
             m_trackedColumn = -1;
         } else if (event->type() == QEvent::MouseButtonRelease) {

@@ -430,6 +430,18 @@ TEST_F(CorvantisViewTest, HeaderClickSortsAndAColumnDragMarksTheSetup) {
     EXPECT_EQ(g_bSetupModified, 0) << "only the end of the drag counts";
     QTest::mouseRelease(header->viewport(), Qt::LeftButton, {}, QPoint(edge + 40, y));
     EXPECT_EQ(g_bSetupModified, 1);
+
+    // A double click on the divider fits the column to its texts: a new width as well.
+    g_bSetupModified = 0;
+    const int width = header->sectionSize(0);
+    const int fitted = header->sectionViewportPosition(0) + width - 1;
+    // As a mouse sends it: press, release, double click, release.
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(fitted, y));
+    QTest::mouseDClick(header->viewport(), Qt::LeftButton, {}, QPoint(fitted, y));
+    EXPECT_EQ(g_bSetupModified, 0) << "only the end of the double click counts";
+    QTest::mouseRelease(header->viewport(), Qt::LeftButton, {}, QPoint(fitted, y));
+    ASSERT_NE(header->sectionSize(0), width);
+    EXPECT_EQ(g_bSetupModified, 1);
 }
 
 TEST_F(CorvantisViewTest, MinuteTickRunsTheMinuteWork) {

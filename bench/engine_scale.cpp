@@ -30,6 +30,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench_support.h"
 #include "engine/engine_messages.h"
 #include "engine/host_item.h"
 #include "engine/host_list.h"
@@ -73,16 +74,6 @@ struct Figures {
     }
 };
 
-bool ParseNumber(const char* text, uint32_t* out) {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long value = std::strtoul(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value > 0xFFFFFFFFul)
-        return false;
-    *out = static_cast<uint32_t>(value);
-    return true;
-}
-
 std::optional<Options> ParseOptions(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -93,16 +84,16 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         } else if (arg == "--fping" && hasValue) {
             options.fpingPath = argv[++i];
         } else if (arg == "--hosts" && hasValue) {
-            if (!ParseNumber(argv[++i], &options.hosts))
+            if (!bench::ParseNumber(argv[++i], &options.hosts))
                 return std::nullopt;
         } else if (arg == "--interval" && hasValue) {
-            if (!ParseNumber(argv[++i], &options.interval))
+            if (!bench::ParseNumber(argv[++i], &options.interval))
                 return std::nullopt;
         } else if (arg == "--seconds" && hasValue) {
-            if (!ParseNumber(argv[++i], &options.seconds))
+            if (!bench::ParseNumber(argv[++i], &options.seconds))
                 return std::nullopt;
         } else if (arg == "--timeout" && hasValue) {
-            if (!ParseNumber(argv[++i], &options.timeout))
+            if (!bench::ParseNumber(argv[++i], &options.timeout))
                 return std::nullopt;
         } else {
             return std::nullopt;
@@ -120,14 +111,10 @@ std::string TargetAddress(uint32_t i) {
     return "127.0." + std::to_string(n >> 8) + "." + std::to_string(n & 0xFF);
 }
 
-double Seconds(const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-}
-
 double CpuSeconds(int who) {
     rusage usage{};
     getrusage(who, &usage);
-    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+    return bench::Seconds(usage.ru_utime) + bench::Seconds(usage.ru_stime);
 }
 
 // The host list view's work per engine message: refuse cycles while stopped, keep the
@@ -195,29 +182,6 @@ public:
 private:
     CHostList* m_table;
 };
-
-// Datagrams the kernel dropped on `socket` for want of buffer space, from /proc/net/raw
-// (or raw6); -1 when the socket is not found there.
-long long KernelDrops(int socket, const char* table) {
-    struct stat info {};
-    if (fstat(socket, &info) != 0)
-        return -1;
-    std::ifstream file(table);
-    std::string line;
-    std::getline(file, line);  // column titles
-    while (std::getline(file, line)) {
-        std::istringstream fields(line);
-        std::vector<std::string> columns;
-        std::string column;
-        while (fields >> column)
-            columns.push_back(column);
-        // ... uid timeout inode ref pointer drops
-        if (columns.size() >= 6 &&
-            std::strtoull(columns[columns.size() - 4].c_str(), nullptr, 10) == info.st_ino)
-            return std::strtoll(columns.back().c_str(), nullptr, 10);
-    }
-    return -1;
-}
 
 std::optional<Figures> RunEngine(const Options& options) {
     if (CreateHostList(kMaxHosts) != 0) {
@@ -294,7 +258,8 @@ std::optional<Figures> RunEngine(const Options& options) {
         "engine: %llu cycles, largest round trip %u ms, replies seen by the view %llu, "
         "datagrams dropped by the kernel on the IPv4 socket %lld\n",
         static_cast<unsigned long long>(view.cycles), view.maxRtt,
-        static_cast<unsigned long long>(view.replies), KernelDrops(g_sockIcmp4, "/proc/net/raw"));
+        static_cast<unsigned long long>(view.replies),
+        bench::KernelDrops(g_sockIcmp4, "/proc/net/raw"));
     table->notify_wnd = nullptr;
     // The receive thread would otherwise parse the comparison run's replies too.
     StopIcmpEngine();
@@ -407,7 +372,7 @@ std::optional<Figures> RunFping(const Options& options) {
             figures.sent += SummaryNumber(output, "ICMP Echos sent");
             figures.replies += SummaryNumber(output, "ICMP Echo Replies received");
             figures.timeouts += SummaryNumber(output, "timeouts (waiting for response)");
-            figures.cpuSeconds += Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+            figures.cpuSeconds += bench::Seconds(usage.ru_utime) + bench::Seconds(usage.ru_stime);
             // They run at once: their peaks add up.
             figures.peakRssKb += usage.ru_maxrss;
         } else {

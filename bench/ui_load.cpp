@@ -38,6 +38,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include "bench_support.h"
 #include "app/app_main.h"
 #include "app/corvantis_app.h"
 #include "config/registry_storage.h"
@@ -109,16 +110,6 @@ Usage g_runEndUsage;
 Clock::time_point g_runStart;
 Clock::time_point g_runEnd;
 
-bool ParseNumber(const char* text, uint32_t* out) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value > 0xFFFFFFFFul)
-        return false;
-    *out = static_cast<uint32_t>(value);
-    return true;
-}
-
 std::optional<Options> ParseOptions(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -132,7 +123,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             field = &options.seconds;
         else if (arg == "--timeout")
             field = &options.timeout;
-        if (field == nullptr || i + 1 >= argc || !ParseNumber(argv[++i], field))
+        if (field == nullptr || i + 1 >= argc || !bench::ParseNumber(argv[++i], field))
             return std::nullopt;
     }
     if (options.hosts < 1 || options.hosts > static_cast<uint32_t>(kMaxHosts) ||
@@ -141,17 +132,13 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     return options;
 }
 
-double Seconds(const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-}
-
 Usage UsageNow() {
     rusage self{};
     rusage thread{};
     getrusage(RUSAGE_SELF, &self);
     getrusage(RUSAGE_THREAD, &thread);
-    return {Seconds(self.ru_utime) + Seconds(self.ru_stime),
-            Seconds(thread.ru_utime) + Seconds(thread.ru_stime)};
+    return {bench::Seconds(self.ru_utime) + bench::Seconds(self.ru_stime),
+            bench::Seconds(thread.ru_utime) + bench::Seconds(thread.ru_stime)};
 }
 
 double SecondsBetween(Clock::time_point a, Clock::time_point b) {

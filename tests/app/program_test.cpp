@@ -5,6 +5,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -106,8 +107,10 @@ protected:
         return pid;
     }
 
-    // Stores a setup with `hosts` loopback hosts and the given start-up bits.
-    void StoreSetup(int hosts, int32_t startSet) {
+    // Stores a setup with `hosts` loopback hosts and the given start-up bits; `edit` may
+    // change the settings and each host before they are stored.
+    void StoreSetup(int hosts, int32_t startSet,
+                    const std::function<void(CSetupInfo&, CHostItem&)>& edit = nullptr) {
         ASSERT_EQ(CreateHostList(kMaxHosts), 0);
         g_pSetupInfo = new CSetupInfo();
         g_pSetupInfo->start_set = startSet;
@@ -118,6 +121,8 @@ protected:
             host->addr4.sin_family = AF_INET;
             host->addr4.sin_addr.s_addr = htonl(0x7F000001 + static_cast<uint32_t>(i));
             host->interval = 500;
+            if (edit)
+                edit(*g_pSetupInfo, *host);
             PublishHost(host);
         }
         const int length = SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize);
@@ -222,32 +227,18 @@ TEST_F(ProgramTest, ExitEndsWithinSecondsWhileAMailWaitsOnASilentServer) {
     ASSERT_GT(silent, 0);
     m_pids.push_back(silent);
 
-    ASSERT_EQ(CreateHostList(kMaxHosts), 0);
-    g_pSetupInfo = new CSetupInfo();
-    CSetupInfo& setup = *g_pSetupInfo;
-    setup.start_set = kStartSetAutoStart;
-    setup.beep = 0;
-    setup.sendmail = 1;
-    setup.smtpserver = "127.0.0.1";
-    setup.smtpport = 2525;
-    setup.emailfrom = "monitor@example.org";
-    setup.newemailcount = 1;
-    setup.newemailto[0] = "admin@example.org";
-    setup.emailgrouplist[0] = 0;
-    CHostItem* host = AddHost(0);
-    ASSERT_NE(host, nullptr);
-    host->name = "silent";
-    host->addr4.sin_family = AF_INET;
-    host->addr4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    host->interval = 200;
-    host->timeout = 200;
-    PublishHost(host);
-    const int length = SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize);
-    ASSERT_GT(length, 0);
-    ASSERT_EQ(SaveRegistryBlob(g_setupBuffer, length), 1);
-    DestroyHostList();
-    delete g_pSetupInfo;
-    g_pSetupInfo = nullptr;
+    StoreSetup(1, kStartSetAutoStart, [](CSetupInfo& setup, CHostItem& host) {
+        setup.beep = 0;
+        setup.sendmail = 1;
+        setup.smtpserver = "127.0.0.1";
+        setup.smtpport = 2525;
+        setup.emailfrom = "monitor@example.org";
+        setup.newemailcount = 1;
+        setup.newemailto[0] = "admin@example.org";
+        setup.emailgrouplist[0] = 0;
+        host.interval = 200;
+        host.timeout = 200;
+    });
 
     const pid_t pid =
         Spawn({"ip", "netns", "exec", ns, VELMORA_BINARY}, {"QT_QPA_PLATFORM=offscreen"});

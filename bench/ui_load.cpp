@@ -374,6 +374,9 @@ int Report() {
         lost ? "YES" : "none", check.waitingForView, check.unanswered, check.rowsChecked,
         check.rowsDiffering, check.rowsMissing,
         check.firstDifference.empty() ? "" : "; first: ", check.firstDifference.c_str());
+    // Echoes lost before the engine could read them: the kernel's count for its socket.
+    std::printf("datagrams dropped by the kernel on the engine's IPv4 socket: %lld\n",
+                bench::KernelDrops(g_sockIcmp4, "/proc/net/raw"));
 
     const double cpu = g_runEndUsage.cpu - g_runStartUsage.cpu;
     const double gui = g_runEndUsage.thread - g_runStartUsage.thread;

@@ -463,23 +463,36 @@ void CPingListCtrl::mouseDoubleClickEvent(QMouseEvent* event) {
         OnLButtonDblClk();
 }
 
-void CPingListCtrl::startDrag(Qt::DropActions) {
+int CPingListCtrl::OnBeginDrag() {
     const QModelIndex index = currentIndex();
     if (!index.isValid())
-        return;
+        return 0;
     m_nDragItem = index.row();
     // The picture of the dragged row as it is shown.
     QRect rect = visualRect(m_model->index(m_nDragItem, 0));
     rect.setLeft(0);
     rect.setRight(viewport()->width() - 1);
     m_pDragImage = viewport()->grab(rect);
-    auto* drag = new QDrag(this);
-    drag->setMimeData(m_model->mimeData({index}));
-    drag->setPixmap(m_pDragImage);
-    drag->setHotSpot(viewport()->mapFromGlobal(QCursor::pos()) - rect.topLeft());
-    m_bDragging = 1;
-    // Nobody accepts our rows (Esc cancels too): the order stays as it is.
-    drag->exec(Qt::MoveAction);
+    if (!m_pDragImage.isNull())
+        m_bDragging = 1;
+    return 0;
+}
+
+void CPingListCtrl::OnEndDrag() {
     m_bDragging = 0;
     m_pDragImage = QPixmap();
+}
+
+void CPingListCtrl::startDrag(Qt::DropActions) {
+    OnBeginDrag();
+    if (m_bDragging == 0)
+        return;
+    auto* drag = new QDrag(this);
+    drag->setMimeData(m_model->mimeData({m_model->index(m_nDragItem, 0)}));
+    drag->setPixmap(m_pDragImage);
+    const QRect rect = visualRect(m_model->index(m_nDragItem, 0));
+    drag->setHotSpot(viewport()->mapFromGlobal(QCursor::pos()) - QPoint(0, rect.top()));
+    // Nobody accepts our rows, and Esc cancels: the order stays as it is.
+    drag->exec(Qt::MoveAction);
+    OnEndDrag();
 }

@@ -77,6 +77,12 @@ public:
     // A double click edits the first selected host.
     void OnLButtonDblClk();
 
+    // A row drag: OnBeginDrag takes the current row and its picture (m_bDragging 1 when
+    // it has one); OnEndDrag drops them. Where the row is dropped is never used: dragging
+    // moves nothing. Returns 0.
+    int OnBeginDrag();
+    void OnEndDrag();
+
     // Width of column `column`, 0 when hidden or out of range.
     int ColumnWidth(int column) const;
 

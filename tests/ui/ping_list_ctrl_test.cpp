@@ -956,3 +956,35 @@ TEST_F(PingListCtrlTest, DeletingEveryOtherRowOfALargeTableStaysLinear) {
 }
 
 }  // namespace
+
+// Reaches the drag that a mouse would start.
+class DraggableList : public CPingListCtrl {
+public:
+    using CPingListCtrl::startDrag;
+};
+
+TEST_F(PingListCtrlTest, DraggingARowMovesNothing) {
+    for (const char* name : {"a", "b", "c"})
+        Add(name);
+    DraggableList list;
+    list.RefillList();
+    list.resize(600, 200);
+    list.show();
+    EXPECT_EQ(list.OnBeginDrag(), 0);
+    EXPECT_EQ(list.m_bDragging, 0);  // no current row: no drag
+
+    list.setCurrentIndex(list.Model()->index(1, 0));
+    list.OnBeginDrag();
+    EXPECT_EQ(list.m_bDragging, 1);
+    EXPECT_EQ(list.m_nDragItem, 1);
+    EXPECT_FALSE(list.m_pDragImage.isNull());
+    list.OnEndDrag();
+    EXPECT_EQ(list.m_bDragging, 0);
+    EXPECT_TRUE(list.m_pDragImage.isNull());
+
+    // A whole drag (which the offscreen platform ends at once) leaves every row in place.
+    list.startDrag(Qt::MoveAction);
+    EXPECT_EQ(list.m_bDragging, 0);
+    for (int r = 0; r < 3; ++r)
+        EXPECT_EQ(list.Model()->Cell(r, 0), std::string(1, static_cast<char>('a' + r)));
+}

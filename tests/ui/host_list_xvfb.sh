@@ -23,45 +23,14 @@ for tool in Xvfb xdotool import unshare ip; do
 done
 [ "$(id -u)" -eq 0 ] || { echo "needs root: raw sockets and a network namespace" >&2; exit 2; }
 
-work=$(mktemp -d /tmp/velmora-xvfb.XXXXXX)
-pids=()
-cleanup() {
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill "${pids[$i]}" 2> /dev/null || true
-        wait "${pids[$i]}" 2> /dev/null || true
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=xvfb_session.sh
+source "$top/tests/ui/xvfb_session.sh"
 
-# A display number nobody uses.
-display=$((100 + $$ % 400))
-while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
-    display=$((display + 1))
-done
-Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
-pids+=($!)
-export DISPLAY=":$display"
-for _ in $(seq 100); do
-    xdotool getmouselocation > /dev/null 2>&1 && break
-    sleep 0.1
-done
-
-mkdir -p "$work/config" "$work/runtime" "$work/home"
-chmod 700 "$work/runtime"
-export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" HOME="$work/home"
-
-fail() {
-    echo "FAILED: $*" >&2
-    exit 1
-}
 shot() {  # shot <name>: the whole screen as a PNG
     sleep 0.4
     import -window root "$out/$1.png"
     echo "screenshot $1.png"
-}
-wait_window() {  # wait_window <exact title>: the id of the visible window of that title
-    timeout 15 xdotool search --sync --onlyvisible --name "^$1\$" | head -1
 }
 wait_gone() {  # wait_gone <exact title>: true once no visible window has that title
     for _ in $(seq 50); do
@@ -69,13 +38,6 @@ wait_gone() {  # wait_gone <exact title>: true once no visible window has that t
         sleep 0.1
     done
     return 1
-}
-click() {  # click <window> <x> <y> [button]
-    xdotool mousemove --window "$1" "$2" "$3" click "${4:-1}"
-    sleep 0.2
-}
-type_text() {
-    xdotool type --delay 15 "$1"
 }
 field() {  # field <window> <x> <y> <text>: replaces the text of an input
     click "$1" "$2" "$3"
@@ -95,23 +57,24 @@ start_program() {
     xdotool windowmove --sync "$main" 0 0 windowsize --sync "$main" 1280 1000
     xdotool windowfocus --sync "$main"
 }
-exit_program() {
+# open_dialog <key> <title> <width> <height> [<x> <y>]...: sets $dialog. Each x y is where
+# an input of the dialog must be (a white pixel), so a changed layout stops the script.
+open_dialog() {
+    local key=$1 title=$2 width=$3 height=$4 pixel
+    shift 4
     xdotool windowfocus --sync "$main"
-    xdotool key ctrl+x
-    for _ in $(seq 150); do
-        kill -0 "$velmora_pid" 2> /dev/null || break
-        sleep 0.1
-    done
-    kill -0 "$velmora_pid" 2> /dev/null && fail "Ctrl+X did not end the program"
-    wait "$velmora_pid" || true
-}
-open_dialog() {  # open_dialog <key> <title> <width> <height>: sets $dialog
-    xdotool windowfocus --sync "$main"
-    xdotool key "$1"
-    dialog=$(wait_window "$2") || fail "$1 did not open the $2 dialog"
+    xdotool key "$key"
+    dialog=$(wait_window "$title") || fail "$key did not open the $title dialog"
     eval "$(xdotool getwindowgeometry --shell "$dialog")"
-    [ "$WIDTH" = "$3" ] && [ "$HEIGHT" = "$4" ] ||
-        fail "the $2 dialog is ${WIDTH}x$HEIGHT, not the $3x$4 these positions are for"
+    [ "$WIDTH" = "$width" ] && [ "$HEIGHT" = "$height" ] ||
+        fail "the $title dialog is ${WIDTH}x$HEIGHT, not the ${width}x$height these positions are for"
+    sleep 0.3
+    while [ $# -ge 2 ]; do
+        pixel=$(import -window root -crop "1x1+$((X + $1))+$((Y + $2))" -depth 8 txt:- | tail -1)
+        [[ "$pixel" == *"(255,255,255)"* ]] ||
+            fail "no input at $1,$2 of the $title dialog: its layout changed"
+        shift 2
+    done
     xdotool windowfocus --sync "$dialog"
 }
 press_add() {  # press_add <x> <y> <title>: the dialog must close
@@ -170,12 +133,12 @@ ip_hostname_radio=(30 424)
 ip_hostname_edit=(290 424)
 ip_add=(330 615)
 # Positions in the Add IP Range dialog (468x610): the four fields of each address.
-range_first_y=50
-range_end_y=78
+range_first_y=424
+range_end_y=452
 range_fields_x=(148 192 236 280)
-range_name=(270 173)
-range_interval=(140 422)
-range_timeout=(140 461)
+range_name=(270 50)
+range_interval=(140 298)
+range_timeout=(140 338)
 range_add=(330 587)
 
 address() {  # address <y> <a> <b> <c> <d>
@@ -191,7 +154,7 @@ echo "== first run: a new user builds a host list"
 start_program
 shot 0-empty
 
-open_dialog ctrl+a "Add IP" 468 638
+open_dialog ctrl+a "Add IP" 468 638 "${ip_name[@]}"
 click "$dialog" "${ip_name[@]}"
 type_text "This computer"
 click "$dialog" "${ip_hostname_radio[@]}"
@@ -200,7 +163,9 @@ type_text "localhost"
 press_add "${ip_add[@]}" "Add IP"
 shot 1-added-localhost
 
-open_dialog ctrl+r "Add IP Range" 468 610
+open_dialog ctrl+r "Add IP Range" 468 610 "${range_name[@]}" "${range_interval[@]}" \
+    "${range_timeout[@]}" "${range_fields_x[0]}" "$range_first_y" "${range_fields_x[3]}" \
+    "$range_end_y"
 address "$range_first_y" 127 0 0 10
 address "$range_end_y" 127 0 0 19
 click "$dialog" "${range_name[@]}"

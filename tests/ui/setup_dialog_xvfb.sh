@@ -20,33 +20,8 @@ for tool in Xvfb xdotool xwd "$convert" /usr/bin/python3; do
     command -v "$tool" > /dev/null || { echo "missing: $tool" >&2; exit 2; }
 done
 
-work=$(mktemp -d /tmp/velmora-xvfb.XXXXXX)
-pids=()
-cleanup() {
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill "${pids[$i]}" 2> /dev/null || true
-        wait "${pids[$i]}" 2> /dev/null || true
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A display number nobody uses.
-display=$((100 + $$ % 400))
-while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
-    display=$((display + 1))
-done
-Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
-pids+=($!)
-export DISPLAY=":$display"
-for _ in $(seq 100); do
-    xdotool getmouselocation > /dev/null 2>&1 && break
-    sleep 0.1
-done
-
-mkdir -p "$work/config" "$work/runtime" "$work/home"
-chmod 700 "$work/runtime"
-export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" HOME="$work/home"
+# shellcheck source=xvfb_session.sh
+source "$top/tests/ui/xvfb_session.sh"
 
 # The loopback SMTP server of the tests; its first line of output is its port.
 mkfifo "$work/smtp.out"
@@ -56,26 +31,12 @@ pids+=($!)
 read -r -t 20 smtp_port < "$work/smtp.out"
 echo "SMTP server on 127.0.0.1:$smtp_port"
 
-fail() {
-    echo "FAILED: $*" >&2
-    exit 1
-}
 shot() {  # shot <name> <window>: the window's area of the screen as a PNG
     local geometry
     geometry=$(xdotool getwindowgeometry --shell "$2")
     eval "$geometry"
     sleep 0.4
     xwd -root -silent | "$convert" xwd:- -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" "png:$out/$1.png"
-}
-wait_window() {  # wait_window <exact title>: the id of the visible window of that title
-    timeout 15 xdotool search --sync --onlyvisible --name "^$1\$" | head -1
-}
-click() {  # click <window> <x> <y>
-    xdotool mousemove --window "$1" "$2" "$3" click 1
-    sleep 0.2
-}
-type_text() {
-    xdotool type --delay 15 "$1"
 }
 start_program() {
     "$bin" > "$work/velmora.log" 2>&1 &
@@ -92,16 +53,6 @@ open_setup() {
     [ "$WIDTH" = 577 ] && [ "$HEIGHT" = 620 ] ||
         fail "the Setup dialog is ${WIDTH}x$HEIGHT, not the 577x620 these positions are for"
     xdotool windowfocus --sync "$setup"
-}
-exit_program() {
-    xdotool windowfocus --sync "$main"
-    xdotool key ctrl+x
-    for _ in $(seq 150); do
-        kill -0 "$velmora_pid" 2> /dev/null || break
-        sleep 0.1
-    done
-    kill -0 "$velmora_pid" 2> /dev/null && fail "Ctrl+X did not end the program"
-    wait "$velmora_pid" || true
 }
 # Positions inside the Setup dialog.
 tab_general=(46 24)

@@ -26,17 +26,11 @@
 
 namespace {
 
-constexpr const char* kDate = "Tuesday, December 08, 2026  01:05:09";
+constexpr const char* kDate = "Tuesday, December 08, 2026  01:05:09";  // FixedNow()
 
+// The moment every event of these tests happens, in UTC.
 std::time_t FixedNow() {
-    std::tm when{};
-    when.tm_year = 2026 - 1900;
-    when.tm_mon = 11;
-    when.tm_mday = 8;
-    when.tm_hour = 1;
-    when.tm_min = 5;
-    when.tm_sec = 9;
-    return timegm(&when);
+    return 1796691909;
 }
 
 std::string ReadFile(const std::string& path) {

@@ -35,7 +35,7 @@ int32_t g_nextLookupSlot = 0;
 
 namespace {
 
-// A host is looked up at most this long after its last lookup was asked for.
+// A reverse lookup is asked for only once this long has passed since the host's lookup tick.
 constexpr uint32_t kLookupRetryMs = 15000;
 // How long Stop Service lets a send cycle that already began see the flag.
 constexpr auto kStopServiceGrace = std::chrono::milliseconds(50);
@@ -228,9 +228,13 @@ LRESULT CCorvantisView::OnLookupDone(WPARAM slot, LPARAM) {
     if (address == 0)
         return 0;  // no lookup of this slot is running
     if (CHostItem* host = HostAt(lookup.host_index)) {
-        // The host may have been edited to another address meanwhile.
-        if (host->LoadAddr4() == address)
+        // The host may have been edited meanwhile: to another address, or to a host given by
+        // name, whose host name the re-resolution thread reads (so it is written only under
+        // the exclusive lifetime lock, like every edit of it).
+        if (host->LoadAddr4() == address && host->name_host == 0) {
+            std::unique_lock lock(g_pHostList->lifetime);
             host->hostname.assign(lookup.name, strnlen(lookup.name, sizeof lookup.name));
+        }
         host->looked_up = 1;
     }
     lookup.addr.store(0);

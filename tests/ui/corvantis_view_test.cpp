@@ -275,6 +275,16 @@ TEST_F(CorvantisViewTest, LookupsUseTheTwoSlotsInTurn) {
     EXPECT_EQ(b->looked_up, 1u);
     EXPECT_EQ(g_lookupThreads[0].addr.load(), 0u);
 
+    // A host edited into one given by name keeps the host name it was given.
+    c->name_host = 1;
+    c->hostname = "c.example.test";
+    g_lookupThreads[1].host_index = 2;
+    g_lookupThreads[1].addr.store(c->LoadAddr4());
+    std::snprintf(g_lookupThreads[1].name, sizeof(g_lookupThreads[1].name), "reverse.name");
+    EXPECT_EQ(m_view->OnLookupDone(1, 0), 0);
+    EXPECT_EQ(c->hostname, "c.example.test");
+    EXPECT_EQ(g_lookupThreads[1].addr.load(), 0u);
+
     // A stray report of a free slot or of no slot changes nothing.
     EXPECT_EQ(m_view->OnLookupDone(1, 0), 0);
     EXPECT_EQ(m_view->OnLookupDone(2, 0), 0);

@@ -109,9 +109,11 @@ TEST(ApplicationEndToEnd, AHostCutOffGoesDownAndComesBackUpWithOneEventAndOneMai
     ASSERT_EQ(network.failed, "");
     testsupport::TempDir dir;
     const std::string log = dir.File("child.log");
+    // A child that hangs is ended well before the test's own time-out, so the namespaces are
+    // still removed.
     const std::string command = std::string(kChildVariable) + "=1 " + kTargetNsVariable + "=" +
                                 network.target + " " + kTargetLinkVariable + "=" + network.target +
-                                " ip netns exec " + network.monitor + " /proc/" +
+                                " timeout -k 5 150 ip netns exec " + network.monitor + " /proc/" +
                                 std::to_string(getpid()) +
                                 "/exe --gtest_filter=ApplicationEndToEndChild.* > " + log + " 2>&1";
     const int status = testsupport::RunShell(command);

@@ -23,7 +23,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -457,9 +459,12 @@ void BeginRun() {
 // the send thread is resumed: no worker thread reads the notify window yet.
 int StartEngineBehindCounter() {
     g_counter = new QtMessageTarget(CountAndForward);
-    if (g_pHostList != nullptr && g_pView != nullptr &&
-        g_pHostList->notify_wnd == g_pView->messageTarget())
-        g_pHostList->notify_wnd = g_counter;
+    if (g_pHostList != nullptr && g_pView != nullptr) {
+        // Under the exclusive lifetime lock, as the view itself sets it.
+        std::unique_lock<std::shared_mutex> lock(g_pHostList->lifetime);
+        if (g_pHostList->notify_wnd == g_pView->messageTarget())
+            g_pHostList->notify_wnd = g_counter;
+    }
     const int result = StartIcmpEngine();
     // Once the window is shown and the message loop runs.
     QTimer::singleShot(0, BeginRun);

@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPointer>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTest>
@@ -607,6 +608,49 @@ TEST_F(MainFrameTest, EndOfSessionRemovesTheRunAtLogonEntryWhenNotWanted) {
     EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
     // Nothing was modified, so nothing was stored.
     EXPECT_LT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+}
+
+// SIGTERM or the end of the session may come while a dialog is open: the exit path runs from
+// inside the dialog's loop, the dialog is taken down and the application's loop ends. Runs
+// in the application's own loop, as the program does.
+TEST_F(MainFrameTest, TheSessionEndsAlsoWhileADialogIsOpen) {
+    Create();
+    ShowActive();
+    g_bSetupModified = 1;
+    bool settingReturned = false;
+    QPointer<QWidget> dialog;
+    // Runs inside the dialog's own loop once the dialog shows.
+    QTimer ender;
+    QObject::connect(&ender, &QTimer::timeout, [&] {
+        if (dialog.isNull() && QApplication::activeModalWidget() != nullptr) {
+            dialog = QApplication::activeModalWidget();
+            ender.stop();
+            m_frame->OnEndSession(true);
+        }
+    });
+    ender.start(20);
+    QTimer::singleShot(0, [&] {
+        m_frame->OnCommand(ID_SETTING);
+        settingReturned = true;
+    });
+    // Should the dialog or the loop outlive the exit path, both are ended later, so the test
+    // fails instead of hanging.
+    bool forced = false;
+    QTimer::singleShot(5000, [&] {
+        forced = true;
+        if (QWidget* modal = QApplication::activeModalWidget())
+            modal->close();
+        QCoreApplication::exit(1);
+    });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_FALSE(forced);
+    EXPECT_TRUE(settingReturned);
+    EXPECT_TRUE(m_frame->exited());
+    EXPECT_TRUE(dialog.isNull());
+    EXPECT_EQ(g_bSetupModified, 0);
+    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+    EXPECT_EQ(g_pSendPingThread, nullptr);
+    EXPECT_EQ(g_pMailThread, nullptr);
 }
 
 TEST_F(MainFrameTest, PowerAndQueryEndSessionSaveOnlyAModifiedSetup) {

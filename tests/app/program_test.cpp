@@ -286,7 +286,15 @@ TEST_F(ProgramTest, ARealWindowUnderAVirtualXServer) {
         if (testsupport::RunShell(std::string("command -v ") + tool + " >/dev/null 2>&1") != 0)
             GTEST_SKIP() << tool << " is not installed (scripts/test installs it)";
     }
-    StoreSetup(3, kStartSetAutoStart);
+    // Three IPv4 loopback hosts and the IPv6 one.
+    StoreSetup(4, kStartSetAutoStart, [](CSetupInfo&, CHostItem& host) {
+        if (host.name != "loopback 4")
+            return;
+        host.addr4 = sockaddr_in{};
+        host.addr6.sin6_family = AF_INET6;
+        host.addr6.sin6_addr = in6addr_loopback;
+        host.ResolveIPv6(nullptr);
+    });
     int number = 90 + getpid() % 100;
     while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
            std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock"))

@@ -225,6 +225,11 @@ int CMainFrame::OnCreate() {
         return -1;
 
     m_wndToolBar = new CTrueColorToolBar(this);
+    // The caption of the toolbar when it floats in a window of its own.
+    m_wndToolBar->setWindowTitle("Toolbar");
+    // View > Toolbar and View > Status Bar show and hide the bars; the window offers no
+    // menu of its own on them.
+    setContextMenuPolicy(Qt::NoContextMenu);
     if (!m_wndToolBar->LoadToolBar(IDR_MAINFRAME, [this](uint32_t id) { OnCommand(id); }))
         return -1;
     m_wndToolBar->LoadImageLists(32, IDB_TOOLBAR_NORMAL, IDB_TOOLBAR_NORMAL, IDB_TOOLBAR_DISABLED);

@@ -27,6 +27,7 @@
 #include "engine/icmp_engine.h"
 #include "engine/name_threads.h"
 #include "engine/send_cycle.h"
+#include "platform/lock_keys.h"
 #include "platform/message_box.h"
 #include "platform/registry_store.h"
 #include "platform/shell.h"
@@ -49,6 +50,12 @@ namespace {
 CMainFrame::Timing g_timing;
 CMainFrame::EngineStarter g_engineStarter = nullptr;
 CMainFrame::CommandObserver g_commandObserver = nullptr;
+CMainFrame::LockKeyReader g_lockKeyReader = nullptr;
+
+// String ids of the lock indicators' texts ("CAP", "NUM", "SCRL").
+constexpr uint32_t kIndicatorCaps = 59137;
+constexpr uint32_t kIndicatorNum = 59138;
+constexpr uint32_t kIndicatorScroll = 59139;
 
 // The maker's home page that the tray menu names.
 constexpr const char* kHomePage = "https://velmora.example.org/";
@@ -106,6 +113,10 @@ void CMainFrame::SetEngineStarter(EngineStarter starter) {
 
 void CMainFrame::SetCommandObserver(CommandObserver observer) {
     g_commandObserver = observer;
+}
+
+void CMainFrame::SetLockKeyReader(LockKeyReader reader) {
+    g_lockKeyReader = reader;
 }
 
 CMainFrame::CMainFrame()
@@ -245,8 +256,12 @@ int CMainFrame::OnCreate() {
     g_minuteTimerId = id;
 
     UpdateCommandUI();
+    UpdateIndicators();
     auto* idle = new QTimer(this);
-    connect(idle, &QTimer::timeout, this, [this] { UpdateCommandUI(); });
+    connect(idle, &QTimer::timeout, this, [this] {
+        UpdateCommandUI();
+        UpdateIndicators();
+    });
     idle->start(kIdleUpdateMs);
     return 0;
 }
@@ -256,14 +271,28 @@ void CMainFrame::BuildStatusBar() {
     m_wndStatusBar->setObjectName("statusBar");
     const char* ready = StringResource(IDS_IDLE_MESSAGE);
     m_wndStatusBar->addWidget(new QLabel(QString::fromUtf8(ready != nullptr ? ready : "")), 1);
-    for (uint32_t id : {59137u, 59138u, 59139u}) {
-        auto* label = new QLabel(QString::fromUtf8(StringResource(id)));
+    // The lock indicators: a pane each, showing its text only while its lock is on.
+    for (QLabel*& label : m_indicators) {
+        label = new QLabel();
         label->setAlignment(Qt::AlignCenter);
         label->setMinimumWidth(label->fontMetrics().horizontalAdvance("SCRL") + 12);
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         m_wndStatusBar->addPermanentWidget(label);
     }
     setStatusBar(m_wndStatusBar);
+}
+
+void CMainFrame::UpdateIndicators() {
+    const LockKeyState locks = g_lockKeyReader != nullptr ? g_lockKeyReader() : ReadLockKeys();
+    const bool on[] = {locks.caps, locks.num, locks.scroll};
+    const uint32_t ids[] = {kIndicatorCaps, kIndicatorNum, kIndicatorScroll};
+    for (size_t i = 0; i < m_indicators.size(); ++i) {
+        if (m_indicators[i] == nullptr)
+            continue;
+        const QString text = on[i] ? QString::fromUtf8(StringResource(ids[i])) : QString();
+        if (m_indicators[i]->text() != text)
+            m_indicators[i]->setText(text);
+    }
 }
 
 void CMainFrame::OnFocusChanged(QWidget* now) {

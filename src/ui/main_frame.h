@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "ui/menus.h"
 #include "ui/tray_icon.h"
 
+struct LockKeyState;
 class CEventView;
 class CTrueColorToolBar;
 class CUiSetupHooks;
@@ -132,6 +134,14 @@ public:
     // Told which target carried out each command (tests).
     using CommandObserver = void (*)(uint32_t id, const CCmdTarget* target);
     static void SetCommandObserver(CommandObserver observer);
+    // Reads the lock keys for the status bar's indicators; tests replace it. nullptr
+    // restores the real one.
+    using LockKeyReader = LockKeyState (*)();
+    static void SetLockKeyReader(LockKeyReader reader);
+    // Shows each lock indicator's text while its lock is on, as the idle update does.
+    void UpdateIndicators();
+    // The Caps Lock, Num Lock and Scroll Lock panes of the status bar.
+    const std::array<QLabel*, 3>& indicators() const { return m_indicators; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -146,6 +156,7 @@ private:
     CCmdTarget* m_pApp = nullptr;
     CCmdTarget* m_pActiveView = nullptr;
     CEventView* m_pEventView = nullptr;
+    std::array<QLabel*, 3> m_indicators{};
     std::vector<QAction*> m_menuActions;
     QAction* m_toolbarToggle = nullptr;
     QAction* m_statusBarToggle = nullptr;

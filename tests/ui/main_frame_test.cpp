@@ -37,6 +37,7 @@
 #include "engine/host_list.h"
 #include "engine/name_threads.h"
 #include "engine/send_cycle.h"
+#include "platform/lock_keys.h"
 #include "platform/message_box.h"
 #include "platform/registry_store.h"
 #include "platform/shell.h"
@@ -361,12 +362,38 @@ TEST_F(MainFrameTest, TheWindowHasMenuToolbarBothPanesAndStatusBar) {
     for (QLabel* label : m_frame->m_wndStatusBar->findChildren<QLabel*>())
         status << label->text();
     EXPECT_TRUE(status.contains("Ready"));
-    EXPECT_TRUE(status.contains("CAP"));
-    EXPECT_TRUE(status.contains("NUM"));
-    EXPECT_TRUE(status.contains("SCRL"));
+    for (QLabel* indicator : m_frame->indicators()) {
+        ASSERT_NE(indicator, nullptr);
+        EXPECT_TRUE(indicator->isVisible());
+    }
     EXPECT_TRUE(m_frame->m_trayIcon.visible());
     EXPECT_EQ(m_frame->m_trayIcon.nid().szTip, "Velmora IPV6 V4.0.0");
     EXPECT_FALSE(m_frame->grab().isNull());
+}
+
+LockKeyState g_locks;
+LockKeyState ReadFakeLocks() {
+    return g_locks;
+}
+
+// Each lock indicator shows its text only while its lock is on, and follows it.
+TEST_F(MainFrameTest, TheLockIndicatorsFollowTheLockKeys) {
+    CMainFrame::SetLockKeyReader(ReadFakeLocks);
+    g_locks = {};
+    Create();
+    auto texts = [&] {
+        QStringList list;
+        for (QLabel* indicator : m_frame->indicators())
+            list << indicator->text();
+        return list;
+    };
+    EXPECT_EQ(texts(), QStringList({"", "", ""}));
+    g_locks.caps = true;
+    g_locks.scroll = true;
+    EXPECT_TRUE(PumpUntil([&] { return texts() == QStringList({"CAP", "", "SCRL"}); }));
+    g_locks = {false, true, false};
+    EXPECT_TRUE(PumpUntil([&] { return texts() == QStringList({"", "NUM", ""}); }));
+    CMainFrame::SetLockKeyReader(nullptr);
 }
 
 // Where each command should end up when no view is active.

@@ -6,6 +6,7 @@
 //   - the user-interface thread's event-loop latency: a 10 ms timer re-armed each time it
 //     fires, and how late it fires (median, 99th percentile, maximum);
 //   - engine messages handled per second by the view, and the share of the thread they took;
+//   - how long a reply waited between the receive thread and the view;
 //   - whether any engine message was lost: after the service stops and the last replies
 //     are in, no matched reply may still wait for the view, and every row must show its
 //     host's request and reply counts;
@@ -50,6 +51,7 @@
 #include "engine/host_item.h"
 #include "engine/host_list.h"
 #include "engine/icmp_engine.h"
+#include "platform/tick.h"
 #include "ui/command_table.h"
 #include "ui/corvantis_view.h"
 #include "ui/main_frame.h"
@@ -102,6 +104,10 @@ QTimer* g_probe = nullptr;
 QElapsedTimer g_probeClock;
 qint64 g_probeArmedNs = 0;
 std::vector<double> g_lateMs;
+// Milliseconds from a reply's arrival (its answer tick) to the view's handler; the last
+// bucket holds everything longer.
+constexpr size_t kDelayBuckets = 10001;
+std::vector<uint64_t> g_replyDelay(kDelayBuckets);
 
 struct Usage {
     double cpu = 0;     // user + system of the whole process
@@ -220,6 +226,12 @@ size_t CountedSlot(uint32_t msg) {
 // The window handle the engine gets in place of the view's own: counts every message and
 // the time the view's handler takes, then hands it on unchanged.
 LRESULT CountAndForward(uint32_t msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_PING_REPLY && g_inRun && g_pHostList != nullptr) {
+        const CHostItem* host = g_pHostList->Host(static_cast<uint32_t>(wParam));
+        const uint32_t answered = host != nullptr ? host->answer_tick.load() : 0;
+        if (answered != 0)
+            ++g_replyDelay[std::min<size_t>(GetTick() - answered, kDelayBuckets - 1)];
+    }
     const Clock::time_point began = Clock::now();
     const LRESULT result = g_pView != nullptr ? g_pView->WindowProc(msg, wParam, lParam) : 0;
     const Clock::duration took = Clock::now() - began;
@@ -251,6 +263,29 @@ double Quantile(const std::vector<double>& sorted, double q) {
         return 0;
     const size_t rank = static_cast<size_t>(std::ceil(q * static_cast<double>(sorted.size())));
     return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+}
+
+// The value below which a share `q` of the histogram's counts lie.
+size_t HistogramQuantile(const std::vector<uint64_t>& buckets, double q) {
+    uint64_t total = 0;
+    for (uint64_t n : buckets)
+        total += n;
+    const auto rank = static_cast<uint64_t>(std::ceil(q * static_cast<double>(total)));
+    uint64_t seen = 0;
+    for (size_t i = 0; i < buckets.size(); ++i) {
+        seen += buckets[i];
+        if (seen >= std::max<uint64_t>(rank, 1))
+            return i;
+    }
+    return 0;
+}
+
+size_t HistogramMax(const std::vector<uint64_t>& buckets) {
+    for (size_t i = buckets.size(); i > 0; --i) {
+        if (buckets[i - 1] != 0)
+            return i - 1;
+    }
+    return 0;
 }
 
 struct LossCheck {
@@ -360,6 +395,10 @@ int Report() {
         "%.2f us per message\n",
         busy, runSeconds > 0 ? 100.0 * busy / runSeconds : 0.0,
         handled > 0 ? busy * 1e6 / static_cast<double>(handled) : 0.0);
+
+    std::printf("replies waited for the view: median %zu ms, p99 %zu ms, max %zu ms%s\n",
+                HistogramQuantile(g_replyDelay, 0.5), HistogramQuantile(g_replyDelay, 0.99),
+                HistogramMax(g_replyDelay), g_replyDelay.back() != 0 ? " (or more)" : "");
 
     const uint64_t replyMessages = g_counts.messages[CountedSlot(WM_PING_REPLY)];
     std::printf(

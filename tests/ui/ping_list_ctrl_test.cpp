@@ -914,20 +914,34 @@ TEST_F(PingListCtrlTest, SortingWhileTheEngineChangesCounters) {
 TEST_F(PingListCtrlTest, DeletingEveryOneOfTheLargestTable) {
     for (int i = 0; i < kMaxHosts; ++i)
         ASSERT_NE(Add("h", 0x7F000000 + static_cast<uint32_t>(i)), nullptr);
+    // Shown, so the view's own share of the work counts too.
+    m_list->resize(800, 600);
+    m_list->show();
     const auto refillStart = std::chrono::steady_clock::now();
     m_list->RefillList();
+    QApplication::processEvents();
     const auto refillTime = std::chrono::steady_clock::now() - refillStart;
     ASSERT_EQ(Model().Rows(), kMaxHosts);
     m_list->selectAll();
+    const auto sortStart = std::chrono::steady_clock::now();
+    m_list->SortByColumn(1);
+    QApplication::processEvents();
+    m_list->SortByColumn(1);
+    QApplication::processEvents();
+    const auto sortTime = (std::chrono::steady_clock::now() - sortStart) / 2;
+    ASSERT_EQ(m_list->GetSelectedRows(), kMaxHosts);
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(m_list->DeleteSelected(), 0);
+    QApplication::processEvents();
     const auto elapsed = std::chrono::steady_clock::now() - start;
     const auto ms = [](auto d) {
         return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
     };
-    std::printf("rebuilding %d rows: %lld ms; deleting them all: %lld ms\n", kMaxHosts,
-                static_cast<long long>(ms(refillTime)), static_cast<long long>(ms(elapsed)));
+    std::printf("%d rows: rebuilding %lld ms, sorting %lld ms, deleting them all %lld ms\n",
+                kMaxHosts, static_cast<long long>(ms(refillTime)),
+                static_cast<long long>(ms(sortTime)), static_cast<long long>(ms(elapsed)));
+    EXPECT_LT(ms(sortTime), 5000);
     EXPECT_LT(ms(elapsed), 5000);
     EXPECT_EQ(g_rowCount, 0);
     EXPECT_EQ(g_pHostList->count.load(), 0);

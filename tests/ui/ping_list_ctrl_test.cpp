@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -30,6 +31,7 @@
 #include "config/setup_info.h"
 #include "engine/host_list.h"
 #include "ui/command_table.h"
+#include "ui/corvantis_view.h"
 #include "ui/dlg_add_ip.h"
 #include "ui/dlg_add_range.h"
 #include "ui/host_row_text.h"
@@ -969,8 +971,6 @@ TEST_F(PingListCtrlTest, DeletingEveryOtherRowOfALargeTableStaysLinear) {
     EXPECT_EQ(Cell(kHosts / 2 - 1, 0), "h" + std::to_string(kHosts - 1));
 }
 
-}  // namespace
-
 // Reaches the drag that a mouse would start.
 class DraggableList : public CPingListCtrl {
 public:
@@ -1002,3 +1002,49 @@ TEST_F(PingListCtrlTest, DraggingARowMovesNothing) {
     for (int r = 0; r < 3; ++r)
         EXPECT_EQ(list.Model()->Cell(r, 0), std::string(1, static_cast<char>('a' + r)));
 }
+
+uint32_t g_chosenCommand = 0;
+uint32_t ChooseCommand(QMenu*, const QPoint&) {
+    return g_chosenCommand;
+}
+
+TEST_F(PingListCtrlTest, DoubleClickAndItemMenuReachTheirHandlers) {
+    CHostItem* host = Add("edited", 0x7F000004);
+    CCorvantisView view;
+    view.OnCreate();
+    view.OnInitialUpdate();
+    view.resize(800, 300);
+    view.show();
+    CPingListCtrl* list = view.m_pList;
+    const QPoint point = list->visualRect(list->Model()->index(0, 1)).center();
+    int opened = 0;
+    auto expectHostDialog = [&] {
+        WhenModal<CDlgAddIP>([&](CDlgAddIP* dialog) {
+            ++opened;
+            EXPECT_EQ(dialog->m_pHost, host);
+            dialog->reject();
+        });
+    };
+
+    expectHostDialog();
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, point);
+    EXPECT_EQ(opened, 1);
+
+    // Property is the view's command: it opens the same dialog.
+    SetPopupTracker(&ChooseCommand);
+    g_chosenCommand = ID_PROPERTY;
+    expectHostDialog();
+    list->OnContextMenu(list->viewport()->mapToGlobal(point));
+    EXPECT_EQ(opened, 2);
+
+    // Suspend shares its id with a column: the item menu suspends, no column hides.
+    list->selectionModel()->select(list->Model()->index(0, 0),
+                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    g_chosenCommand = ID_SUSPEND;
+    list->OnContextMenu(list->viewport()->mapToGlobal(point));
+    SetPopupTracker(nullptr);
+    EXPECT_NE(host->advance.load() & kAdvanceSuspended, 0u);
+    EXPECT_EQ(list->ColumnWidth(6), 128);
+}
+
+}  // namespace

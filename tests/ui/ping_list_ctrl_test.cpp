@@ -179,109 +179,38 @@ protected:
     CPingListCtrl* m_list = nullptr;
 };
 
-// One step of a state sequence: an outcome, then the state the refresh must give and the
-// events listed so far.
-struct Step {
-    char outcome;  // 'R' reply, 'T' time-out, '-' nothing new (a second refresh)
-    int32_t state;
-    std::vector<int32_t> events;
-};
-
+// A state sequence: the settings, then one character per refresh of a new host's row in
+// each of three strings: the outcome before it ('R' reply, 'T' time-out, '-' none), the
+// state it must give, and the event it must raise ('.' none).
 struct Sequence {
     const char* name;
-    int replies;  // replies first, without looking at them
     bool needLostCount;
     int32_t continueLost;
     bool needLostRate;
     int32_t lostRate;
-    std::vector<Step> steps;
+    const char* outcomes;
+    const char* states;
+    const char* events;
 };
 
 TEST_F(PingListCtrlTest, StateRuleSequences) {
-    const std::vector<Sequence> sequences = {
-        {"up host goes down at its fourth failure",
-         4,
-         true,
-         3,
-         false,
-         5,
-         {{'T', 1, {}}, {'T', 1, {}}, {'T', 1, {}}, {'T', 2, {2}}, {'T', 2, {2}}, {'-', 2, {2}}}},
-        {"new host that never answers is down at its third time-out",
-         0,
-         true,
-         3,
-         true,
-         5,
-         {{'-', 1, {}}, {'T', 1, {}}, {'T', 1, {}}, {'T', 2, {2}}, {'T', 2, {2}}}},
-        {"new host that answers is up at its fourth reply, unannounced",
-         0,
-         true,
-         3,
-         true,
-         5,
-         {{'R', 1, {}}, {'R', 1, {}}, {'R', 1, {}}, {'R', 0, {}}, {'R', 0, {}}}},
-        {"a short failure passes through state 1 only",
-         4,
-         true,
-         3,
-         false,
-         5,
-         {{'T', 1, {}}, {'R', 1, {}}, {'R', 1, {}}, {'R', 1, {}}, {'R', 0, {}}}},
-        {"down host comes back up at its fourth reply",
-         4,
-         true,
-         3,
-         false,
-         5,
-         {{'T', 1, {}},
-          {'T', 1, {}},
-          {'T', 1, {}},
-          {'T', 2, {2}},
-          {'R', 1, {2}},
-          {'R', 1, {2}},
-          {'R', 1, {2}},
-          {'R', 0, {2, 0}}}},
-        {"loss rate state entered and left",
-         0,
-         true,
-         0,
-         true,
-         30,
-         // With a count of 0 a new host is down from its first refresh.
-         {{'-', 2, {2}},
-          {'R', 0, {2, 0}},
-          {'T', 2, {2, 0, 2}},
-          {'R', 4, {2, 0, 2, 4}},
-          {'R', 0, {2, 0, 2, 4, 0}},
-          {'-', 0, {2, 0, 2, 4, 0}}}},
-        {"a down host keeps state 2 at any loss rate",
-         0,
-         true,
-         0,
-         true,
-         5,
-         {{'T', 2, {2}}, {'T', 2, {2}}, {'R', 4, {2, 4}}, {'T', 2, {2, 4, 2}}}},
-        {"without the count trigger the first failure is down",
-         4,
-         false,
-         3,
-         false,
-         5,
-         {{'T', 2, {2}}, {'R', 0, {2, 0}}, {'T', 2, {2, 0, 2}}}},
-        {"without the count trigger a new host is down before any request",
-         0,
-         false,
-         3,
-         true,
-         5,
-         {{'-', 2, {2}}, {'-', 2, {2}}}},
-        {"with a count of 0 state 1 never occurs",
-         0,
-         true,
-         0,
-         false,
-         5,
-         {{'-', 2, {2}}, {'R', 0, {2, 0}}, {'T', 2, {2, 0, 2}}, {'R', 0, {2, 0, 2, 0}}}},
+    const Sequence sequences[] = {
+        {"new host, never answers: down at its third time-out", true, 3, true, 5,  //
+         "-TTTT", "11122", "...2."},
+        {"new host, answers: up at its fourth reply, unannounced", true, 3, true, 5,  //
+         "-RRRRR", "111100", "......"},
+        {"up host: down at its fourth failure, up at its fourth reply", true, 3, false, 5,
+         "-RRRRTTTTT-RRRR", "111101112221110", "........2.....0"},
+        {"a short failure passes through state 1 only", true, 3, false, 5,  //
+         "-RRRRTRRRR", "1111011110", ".........."},
+        {"loss rate state entered and left", true, 0, true, 30,  //
+         "-RTRR-", "202400", "20240."},
+        {"a host whose up flag is 0 keeps state 2 at any loss rate", true, 0, true, 5,  //
+         "-TTRT", "22242", "2..42"},
+        {"without the count trigger: down before any request and at the first failure", false, 3,
+         false, 5, "--RT", "2202", "2.02"},
+        {"with a count of 0 state 1 never occurs", true, 0, false, 5,  //
+         "-RTR", "2020", "2020"},
     };
     for (const Sequence& sequence : sequences) {
         SCOPED_TRACE(sequence.name);
@@ -291,30 +220,24 @@ TEST_F(PingListCtrlTest, StateRuleSequences) {
         g_pSetupInfo->lostrate = sequence.lostRate;
         ClearHostList(0);
         CHostItem* host = Add("h");
-        m_sink.events.clear();
         m_list->RefillList();
-        for (int i = 0; i < sequence.replies; ++i) {
-            Reply(host);
-            m_list->FillHostRow(host);
-        }
-        // The events of the replies that bring the host up are not what is looked at.
-        if (sequence.replies > 0)
-            m_sink.events.clear();
-        for (size_t i = 0; i < sequence.steps.size(); ++i) {
-            const Step& step = sequence.steps[i];
-            if (step.outcome == 'R')
+        m_sink.events.clear();
+        host->state = 1;  // as new: the rebuild above must not count as the first refresh
+        host->notified_state = 0;
+        for (size_t i = 0; sequence.outcomes[i] != '\0'; ++i) {
+            if (sequence.outcomes[i] == 'R')
                 Reply(host);
-            else if (step.outcome == 'T')
+            else if (sequence.outcomes[i] == 'T')
                 Fail(host);
+            const size_t before = m_sink.events.size();
             m_list->FillHostRow(host);
-            EXPECT_EQ(host->state, step.state) << "step " << i;
-            EXPECT_EQ(Model().Image(0), step.state) << "step " << i;
-            std::vector<int32_t> raised;
-            for (const auto& [who, state] : m_sink.events) {
-                EXPECT_EQ(who, host);
-                raised.push_back(state);
-            }
-            EXPECT_EQ(raised, step.events) << "step " << i;
+            EXPECT_EQ(host->state, sequence.states[i] - '0') << "refresh " << i;
+            EXPECT_EQ(Model().Image(0), host->state) << "refresh " << i;
+            const char raised = m_sink.events.size() == before ? '.'
+                                : m_sink.events.size() == before + 1
+                                    ? static_cast<char>('0' + m_sink.events.back().second)
+                                    : '*';
+            EXPECT_EQ(raised, sequence.events[i]) << "refresh " << i;
         }
     }
 }

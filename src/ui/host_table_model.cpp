@@ -276,6 +276,13 @@ bool HostTableModel::SwapRows(int a, int b) {
     return true;
 }
 
+void HostTableModel::RepaintColours(int first, int last) {
+    first = std::max(first, 0);
+    last = std::min(last, Rows() - 1);
+    if (first <= last)
+        emit dataChanged(index(first, 0), index(last, kHostColumnCount - 1), {Qt::ForegroundRole});
+}
+
 void HostTableModel::FlushChanges() {
     m_flushTimer.stop();
     if (m_dirtyRows.empty())

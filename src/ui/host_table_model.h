@@ -69,6 +69,8 @@ public:
     // Exchanges two rows' cells, image and item data.
     bool SwapRows(int a, int b);
 
+    // Has the rows from `first` to `last` painted again with their text colour.
+    void RepaintColours(int first, int last);
     // Tells the view now of every changed row (the timer does it otherwise).
     void FlushChanges();
     // Rows changed since the last flush (tests).

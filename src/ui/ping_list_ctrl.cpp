@@ -131,7 +131,7 @@ void CPingListCtrl::FillHostRow(CHostItem* host) {
         m_model->SetCell(row, 3, m_text);
     }
     FormatRoundTripText(host->rtt_min, host->rtt_max, host->rtt_avg, host->rtt_cur, host->rtt_text);
-    host->lost_rate = LostRate(sent, sent != 0 ? received : 0);
+    host->lost_rate = LostRate(sent, received);
     StoreLostRateText(*host, LostRateText(host->lost_rate));
     if (shown) {
         m_model->SetCell(row, 4, host->rtt_text);
@@ -376,9 +376,7 @@ void CPingListCtrl::SetSelectedSuspended(bool suspended) {
     const std::vector<int32_t> reached = SetRowsSuspended(rows, suspended);
     // Only the text colour changed: the rows are painted again with it.
     if (!reached.empty())
-        emit m_model->dataChanged(m_model->index(reached.front(), 0),
-                                  m_model->index(reached.back(), kHostColumnCount - 1),
-                                  {Qt::ForegroundRole});
+        m_model->RepaintColours(reached.front(), reached.back());
 }
 
 void CPingListCtrl::OnSuspendSelected() {

@@ -89,6 +89,9 @@ CPingListCtrl::CPingListCtrl(QWidget* parent)
     // A row can be dragged; no window takes the drop, so nothing moves.
     setDragEnabled(true);
     setDragDropMode(QAbstractItemView::DragOnly);
+    // The stored widths, hidden columns and order apply from the start; an owner that
+    // calls InsertColumns again changes nothing.
+    InsertColumns();
 }
 
 CPingListCtrl::~CPingListCtrl() {

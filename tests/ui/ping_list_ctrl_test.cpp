@@ -593,6 +593,14 @@ TEST_F(PingListCtrlTest, ColumnsTitlesAndWidths) {
     EXPECT_EQ(m_list->m_nItemMenuID, 134u);
     EXPECT_STREQ(m_list->m_szLayoutKey, "VelmoraListCol3.2");
     EXPECT_EQ(m_list->ColumnWidth(8), 0);
+
+    // A hidden column stays hidden in the next list, with nobody else applying the layout.
+    m_list->OnToggleColumn(32803);
+    EXPECT_EQ(m_list->ColumnWidth(3), 0);
+    delete m_list;
+    m_list = new CPingListCtrl();
+    EXPECT_EQ(m_list->ColumnWidth(3), 0);
+    EXPECT_EQ(m_list->ColumnWidth(4), 160);
 }
 
 TEST_F(PingListCtrlTest, AddingThroughTheHostDialogs) {

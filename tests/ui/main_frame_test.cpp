@@ -1,6 +1,9 @@
 #include "ui/main_frame.h"
 
 #include <chrono>
+#include <mutex>
+#include <condition_variable>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -37,6 +40,7 @@
 #include "engine/host_list.h"
 #include "engine/name_threads.h"
 #include "engine/send_cycle.h"
+#include "platform/box_presenter.h"
 #include "platform/lock_keys.h"
 #include "platform/message_box.h"
 #include "platform/registry_store.h"
@@ -705,6 +709,57 @@ TEST_F(MainFrameTest, TheMinuteTimerRunsTheViewsMinuteWork) {
     EXPECT_TRUE(PumpUntil([] { return g_pView->m_timerTicks >= 3; }));
     EXPECT_EQ(g_bSetupModified, 0);  // the minute work saved the changed setup
     EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+}
+
+// A popup presenter that ignores its stop flag: the box thread showing it cannot stop until
+// the test releases it.
+class StuckPresenter : public BoxPresenter {
+public:
+    void ShowBox(const std::shared_ptr<MessageTarget>&, const std::string&, const std::string&,
+                 const std::atomic<uint8_t>&) override {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        entered = true;
+        m_cond.wait(lock, [&] { return m_released; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_released = true;
+        m_cond.notify_all();
+    }
+    std::atomic<bool> entered{false};
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    bool m_released = false;
+};
+
+// Keeps the given-up thread's object reachable: it is leaked on purpose, never freed.
+cboxthread* g_givenUpBoxThread = nullptr;
+
+TEST_F(MainFrameTest, AThreadThatDoesNotStopIsGivenUpAndTheExitPathCompletes) {
+    // Static: the given-up thread may still use it after this test.
+    static StuckPresenter presenter;
+    SetBoxPresenter(&presenter);
+    CMainFrame::Timing timing = CMainFrame::timing();
+    timing.threadWaitMs = 300;
+    CMainFrame::SetTiming(timing);
+    Create();
+    g_givenUpBoxThread = g_pBoxThread;
+    ASSERT_EQ(g_pBoxThread->AddBox(nullptr, "Velmora IPV6", "a box nobody closes"), 0);
+    ASSERT_TRUE(testsupport::WaitUntil([] { return presenter.entered.load(); }));
+    g_bSetupModified = 1;
+    const auto start = std::chrono::steady_clock::now();
+    m_frame->OnCommand(ID_APP_EXIT);
+    EXPECT_TRUE(PumpUntil([&] { return m_frame->exited(); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_TRUE(g_givenUpBoxThread->abandoned());
+    // Every other step ran: the threads after it were waited for, the setup was saved.
+    EXPECT_EQ(g_pBoxThread, nullptr);
+    EXPECT_EQ(g_pBeepThread, nullptr);
+    EXPECT_EQ(g_bSetupModified, 0);
+    presenter.Release();  // it ends on its own now
+    SetBoxPresenter(nullptr);
 }
 
 TEST_F(MainFrameTest, NewTemplateFromItsKeyEmptiesTheSetupWhileStopped) {

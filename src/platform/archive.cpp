@@ -133,7 +133,7 @@ std::string ArchiveReader::ConvertWide(size_t units) {
     return out;
 }
 
-bool ArchiveReader::SkipText() {
+bool ArchiveReader::SkipLongText() {
     size_t units = 0;
     bool wide = false;
     if (!ReadTextHeader(units, wide))
@@ -142,7 +142,7 @@ bool ArchiveReader::SkipText() {
     return true;
 }
 
-bool ArchiveReader::ReadText(std::string& value) {
+bool ArchiveReader::ReadLongText(std::string& value) {
     size_t units = 0;
     bool wide = false;
     if (!ReadTextHeader(units, wide))

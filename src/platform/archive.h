@@ -60,16 +60,44 @@ public:
     // Reads a text in any accepted form; wide texts are converted to UTF-8 (unpaired
     // surrogates become U+FFFD). A declared length larger than the bytes left fails
     // before anything is allocated.
-    bool ReadText(std::string& value);
+    bool ReadText(std::string& value) {
+        // Nearly every stored text has the one-byte prefix; it is taken here, inline, and
+        // every other form (and every failure) goes through the full reader.
+        size_t length = 0;
+        if (!ShortTextLength(length))
+            return ReadLongText(value);
+        value.assign(reinterpret_cast<const char*>(m_data + m_pos + 1), length);
+        m_pos += 1 + length;
+        return true;
+    }
     // Steps over `count` bytes, or over one text, checking them as the reads would.
     bool Skip(size_t count);
-    bool SkipText();
+    bool SkipText() {
+        size_t length = 0;
+        if (!ShortTextLength(length))
+            return SkipLongText();
+        m_pos += 1 + length;
+        return true;
+    }
 
     bool ok() const { return m_ok; }
     size_t position() const { return m_pos; }
     size_t remaining() const { return m_size - m_pos; }
 
 private:
+    // True when a text with a one-byte prefix whose body is all there starts at the
+    // current position; `length` is then its byte count. Moves nothing.
+    bool ShortTextLength(size_t& length) const {
+        if (!m_ok || m_pos >= m_size)
+            return false;
+        const uint8_t prefix = m_data[m_pos];
+        if (prefix == 0xFF || prefix > m_size - m_pos - 1)
+            return false;
+        length = prefix;
+        return true;
+    }
+    bool ReadLongText(std::string& value);
+    bool SkipLongText();
     // Reads a length by the byte / word / dword / qword scheme; `wide` is set when the
     // 0xFFFE marker announced UTF-16 text.
     bool ReadTextLength(uint64_t& length, bool& wide);

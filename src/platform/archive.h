@@ -66,7 +66,11 @@ public:
         size_t length = 0;
         if (!ShortTextLength(length))
             return ReadLongText(value);
-        value.assign(reinterpret_cast<const char*>(m_data + m_pos + 1), length);
+        // Most stored texts are empty; clear() keeps that case free of the general assign.
+        if (length == 0)
+            value.clear();
+        else
+            value.assign(reinterpret_cast<const char*>(m_data + m_pos + 1), length);
         m_pos += 1 + length;
         return true;
     }

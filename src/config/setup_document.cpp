@@ -179,6 +179,13 @@ bool SkipHost(ArchiveReader& r, int version) {
     return r.ok();
 }
 
+// Sets a text of a record fresh from AddHost, whose texts start empty: most stored texts
+// are empty too, and those cost nothing.
+void CopyText(std::string& to, const std::string& from) {
+    if (!from.empty())
+        to = from;
+}
+
 // Fills a record fresh from AddHost. Nothing else sees it until PublishHost, which
 // publishes with release, so plain relaxed stores suffice; its texts start empty.
 void FillHost(CHostItem& host, const StoredHost& s) {
@@ -192,9 +199,9 @@ void FillHost(CHostItem& host, const StoredHost& s) {
     host.ip_to_name = s.ip_to_name;
     host.notify_down = s.notify_down;
     host.notify_up = s.notify_up;
-    host.name = s.name;
-    host.hostname = s.hostname;
-    host.descript = s.descript;
+    CopyText(host.name, s.name);
+    CopyText(host.hostname, s.hostname);
+    CopyText(host.descript, s.descript);
     if (s.version < kSetupVersion25)
         return;
     host.packetsize.store(s.packetsize, kRelaxed);
@@ -210,10 +217,8 @@ void FillHost(CHostItem& host, const StoredHost& s) {
     std::string* texts[8] = {&host.reserved_text1, &host.reserved_text2, &host.reserved_text3,
                              &host.reserved_text4, &host.reserved_text5, &host.reserved_text6,
                              &host.reserved_text7, &host.reserved_text8};
-    for (int i = 0; i < 8; ++i) {
-        if (!s.reserved_text[i].empty())
-            *texts[i] = s.reserved_text[i];
-    }
+    for (int i = 0; i < 8; ++i)
+        CopyText(*texts[i], s.reserved_text[i]);
     if (s.version < kSetupVersion400)
         return;
     std::memcpy(&host.addr6.sin6_addr, s.addr6, sizeof s.addr6);

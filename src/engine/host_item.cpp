@@ -1,5 +1,6 @@
 #include "engine/host_item.h"
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -15,9 +16,18 @@ namespace {
 // The echo payload is the letters "a" to "w" repeating, "a" first.
 constexpr uint8_t kPatternLetters = 23;
 
-uint8_t PatternByte(size_t payloadOffset) {
+constexpr uint8_t PatternByte(size_t payloadOffset) {
     return static_cast<uint8_t>('a' + payloadOffset % kPatternLetters);
 }
+
+// The payload kept inside every record, computed once: records are created by the
+// tens of thousands when a setup is loaded.
+constexpr auto kInlinePattern = [] {
+    std::array<uint8_t, kEchoInlinePayload> bytes{};
+    for (uint32_t i = 0; i < kEchoInlinePayload; ++i)
+        bytes[i] = PatternByte(i);
+    return bytes;
+}();
 
 // The shared send buffer's payload never changes, so it is written once, before the first
 // record exists, instead of at every record creation: rewriting it later would race with
@@ -34,20 +44,16 @@ void FillSendBufferPattern() {
 CHostItem::CHostItem() {
     addr4.sin_family = AF_INET;
     addr6.sin6_family = AF_INET6;
-    for (uint32_t i = 0; i < kEchoInlinePayload; ++i)
-        echo[kEchoHeaderSize + i] = PatternByte(i);
+    std::memcpy(echo + kEchoHeaderSize, kInlinePattern.data(), kInlinePattern.size());
     std::call_once(g_sendPatternOnce, FillSendBufferPattern);
 }
 
 CHostItem::~CHostItem() = default;
 
 bool CHostItem::IsIPv6() const {
-    const uint8_t* bytes = addr6.sin6_addr.s6_addr;
-    for (int i = 0; i < 16; ++i) {
-        if (bytes[i] != 0)
-            return true;
-    }
-    return false;
+    uint64_t words[2];
+    std::memcpy(words, addr6.sin6_addr.s6_addr, sizeof words);
+    return (words[0] | words[1]) != 0;
 }
 
 uint32_t CHostItem::LoadAddr4() const {

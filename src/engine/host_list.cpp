@@ -103,7 +103,8 @@ CHostItem* AddHost(int table) {
     auto* host = new (std::nothrow) CHostItem;
     if (host == nullptr)
         return nullptr;
-    host->list_flags.fetch_or(kListUnfilled, std::memory_order_relaxed);
+    // The record is new and no other thread knows it yet: a plain store sets the bit.
+    host->list_flags.store(kListUnfilled, std::memory_order_relaxed);
     host->row = static_cast<uint32_t>(g_rowCount);
     list->hosts[index].store(host, std::memory_order_release);
     g_rowToHost[g_rowCount] = index;

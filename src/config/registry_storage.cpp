@@ -1,6 +1,6 @@
 #include "config/registry_storage.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -14,11 +14,55 @@ namespace {
 
 constexpr std::string_view kMaxLengthValue = "MaxLength";
 
-std::string ChunkName(int index) {
-    char name[16];
-    std::snprintf(name, sizeof name, "item%x", static_cast<unsigned>(index));
-    return name;
+// Room for "item" and eight hex digits.
+constexpr size_t kChunkNameRoom = 12;
+
+// Writes the name of chunk `index` ("item" and the index in lower-case hex) into `out`;
+// returns it. A load looks up thousands of these.
+std::string_view FormatChunkName(unsigned index, char (&out)[kChunkNameRoom]) {
+    std::memcpy(out, "item", 4);
+    int digits = 1;
+    while (digits < 8 && (index >> (4 * digits)) != 0)
+        ++digits;
+    for (int i = digits - 1; i >= 0; --i) {
+        out[4 + i] = "0123456789abcdef"[index & 0xF];
+        index >>= 4;
+    }
+    return std::string_view(out, 4 + static_cast<size_t>(digits));
 }
+
+std::string ChunkName(int index) {
+    char name[kChunkNameRoom];
+    return std::string(FormatChunkName(static_cast<unsigned>(index), name));
+}
+
+// Finds values by name. The store keeps the values in the order they were written, so
+// chunk i is nearly always the value after chunk i - 1: that one is tried first, and a
+// map of all names is only built when a guess misses. Names in a store are unique.
+class ValueFinder {
+public:
+    explicit ValueFinder(const RegistryValueViews& views) : m_views(views) {}
+
+    const RegistryValueView* Find(std::string_view name) {
+        if (m_next < m_views.size() && m_views[m_next].name == name)
+            return &m_views[m_next++];
+        if (m_byName.empty()) {
+            m_byName.reserve(m_views.size());
+            for (const RegistryValueView& view : m_views)
+                m_byName.emplace(view.name, &view);
+        }
+        const auto it = m_byName.find(name);
+        if (it == m_byName.end())
+            return nullptr;
+        m_next = static_cast<size_t>(it->second - m_views.data()) + 1;
+        return it->second;
+    }
+
+private:
+    const RegistryValueViews& m_views;
+    size_t m_next = 0;
+    std::unordered_map<std::string_view, const RegistryValueView*> m_byName;
+};
 
 }  // namespace
 
@@ -71,15 +115,13 @@ int LoadRegistryBlob(uint8_t* buffer, int capacity, std::string* setAsidePath) {
     if (RegistryKey(kSetupStoreFile).LoadViews(fileBytes, views, setAsidePath) !=
         RegistryLoadStatus::kOk)
         return -1;
-    std::unordered_map<std::string_view, std::string_view> values;
-    values.reserve(views.size());
-    for (const RegistryValueView& view : views)
-        values.emplace(view.name, view.data);
-
     bool haveMax = false;
     uint32_t max = 0;
-    if (auto it = values.find(kMaxLengthValue); it != values.end()) {
-        const std::string_view data = it->second;
+    const auto maxValue =
+        std::find_if(views.begin(), views.end(),
+                     [](const RegistryValueView& view) { return view.name == kMaxLengthValue; });
+    if (maxValue != views.end()) {
+        const std::string_view data = maxValue->data;
         if (data.size() < 4)
             return -1;
         // A longer value cannot be read into 4 bytes and counts as missing.
@@ -90,12 +132,14 @@ int LoadRegistryBlob(uint8_t* buffer, int capacity, std::string* setAsidePath) {
             haveMax = true;
         }
     }
+    ValueFinder finder(views);
     int total = 0;
-    for (int i = 0;; ++i) {
-        auto it = values.find(ChunkName(i));
-        if (it == values.end())
+    for (unsigned i = 0;; ++i) {
+        char name[kChunkNameRoom];
+        const RegistryValueView* chunk = finder.Find(FormatChunkName(i, name));
+        if (chunk == nullptr)
             return -1;
-        const std::string_view data = it->second;
+        const std::string_view data = chunk->data;
         if (data.size() > static_cast<size_t>(capacity - total))
             return -1;
         if (!data.empty())

@@ -157,24 +157,20 @@ bool ReadHost(ArchiveReader& r, int version, StoredHost& h) {
 
 // Checks one host record without keeping anything of it.
 bool SkipHost(ArchiveReader& r, int version) {
-    auto skipTail = [&r] {
-        r.Skip(4);
-        for (int i = 0; i < 3; ++i)
-            r.SkipText();
+    if (version >= kSetupVersion25) {
+        r.Skip(version >= kSetupVersion400 ? 4 + 16 + 4 + 4 + 4 + 1 + 4 + 1 + 4 + 4
+                                           : 4 + 4 + 4 + 4 + 4);
+        r.SkipText();
+        r.SkipText();
+        r.SkipText();
         r.Skip(2 + 2 + 4 + 4 + 5 * 4);
         for (int i = 0; i < 8; ++i)
             r.SkipText();
-    };
-    if (version >= kSetupVersion400) {
-        r.Skip(4 + 16 + 4 + 4 + 4 + 1 + 4 + 1 + 4);
-        skipTail();
-    } else if (version >= kSetupVersion25) {
-        r.Skip(4 + 4 + 4 + 4);
-        skipTail();
     } else {
         r.Skip(4 + 2 + 2 + 4);
-        for (int i = 0; i < 3; ++i)
-            r.SkipText();
+        r.SkipText();
+        r.SkipText();
+        r.SkipText();
     }
     return r.ok();
 }

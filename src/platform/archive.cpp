@@ -38,22 +38,6 @@ bool ArchiveReader::Fail() {
     return false;
 }
 
-bool ArchiveReader::ReadBytes(void* out, size_t count) {
-    if (!m_ok || count > remaining())
-        return Fail();
-    if (count != 0)
-        std::memcpy(out, m_data + m_pos, count);
-    m_pos += count;
-    return true;
-}
-
-bool ArchiveReader::Skip(size_t count) {
-    if (!m_ok || count > remaining())
-        return Fail();
-    m_pos += count;
-    return true;
-}
-
 bool ArchiveReader::ReadTextLength(uint64_t& length, bool& wide) {
     wide = false;
     uint8_t b = 0;

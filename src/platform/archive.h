@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -56,7 +57,14 @@ public:
         return true;
     }
     // Copies `count` raw bytes.
-    bool ReadBytes(void* out, size_t count);
+    bool ReadBytes(void* out, size_t count) {
+        if (!m_ok || count > remaining())
+            return Fail();
+        if (count != 0)
+            std::memcpy(out, m_data + m_pos, count);
+        m_pos += count;
+        return true;
+    }
     // Reads a text in any accepted form; wide texts are converted to UTF-8 (unpaired
     // surrogates become U+FFFD). A declared length larger than the bytes left fails
     // before anything is allocated.
@@ -75,7 +83,12 @@ public:
         return true;
     }
     // Steps over `count` bytes, or over one text, checking them as the reads would.
-    bool Skip(size_t count);
+    bool Skip(size_t count) {
+        if (!m_ok || count > remaining())
+            return Fail();
+        m_pos += count;
+        return true;
+    }
     bool SkipText() {
         size_t length = 0;
         if (!ShortTextLength(length))

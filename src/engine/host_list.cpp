@@ -114,8 +114,12 @@ CHostItem* AddHost(int table) {
 }
 
 void PublishHost(CHostItem* host) {
-    if (host != nullptr)
-        host->list_flags.fetch_and(~kListUnfilled, std::memory_order_release);
+    // Only the user-interface thread writes list_flags, so a load and a release store
+    // clear the bit as the read-modify-write would, without its locked instruction.
+    if (host != nullptr) {
+        const uint32_t flags = host->list_flags.load(std::memory_order_relaxed);
+        host->list_flags.store(flags & ~kListUnfilled, std::memory_order_release);
+    }
 }
 
 int GetFreeHostSlots(int table) {

@@ -35,6 +35,12 @@ public:
     std::shared_ptr<QtMessageTarget::Reply> m_reply;
 };
 
+// The event that delivers the posted messages gathered since it was queued.
+class PostedEvent : public QEvent {
+public:
+    PostedEvent() : QEvent(static_cast<QEvent::Type>(QtMessageTarget::EventType())) {}
+};
+
 // How long a waiting sender sleeps before it looks at its stop flag and the target again.
 constexpr auto kSendSlice = std::chrono::milliseconds(10);
 
@@ -55,8 +61,35 @@ int QtMessageTarget::EventType() {
 bool QtMessageTarget::Post(uint32_t msg, WPARAM wParam, LPARAM lParam) {
     if (m_closing.load())
         return false;
-    QCoreApplication::postEvent(this, new MessageEvent(msg, wParam, lParam, nullptr));
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(m_postedMutex);
+        first = m_posted.empty();
+        m_posted.push_back({msg, wParam, lParam});
+    }
+    // Every message gathered behind this event is delivered by it, before anything queued
+    // later (a Send among them), so the order of all messages is kept.
+    if (first)
+        QCoreApplication::postEvent(this, new PostedEvent);
     return true;
+}
+
+void QtMessageTarget::DeliverPosted() {
+    // One message at a time from the shared queue: a handler that runs a nested event loop
+    // then goes on with the messages after its own, in order, instead of skipping them.
+    for (;;) {
+        Posted m;
+        {
+            std::lock_guard<std::mutex> lock(m_postedMutex);
+            if (m_posted.empty())
+                return;
+            m = m_posted.front();
+            m_posted.pop_front();
+        }
+        if (m_closing.load() || !m_handler)
+            continue;
+        m_handler(m.msg, m.wParam, m.lParam);
+    }
 }
 
 std::optional<LRESULT> QtMessageTarget::Send(uint32_t msg, WPARAM wParam, LPARAM lParam) {
@@ -85,21 +118,23 @@ void QtMessageTarget::Close() {
 bool QtMessageTarget::event(QEvent* e) {
     if (e->type() != EventType())
         return QObject::event(e);
-    auto* m = static_cast<MessageEvent*>(e);
-    if (m->m_reply) {
-        {
-            std::lock_guard<std::mutex> lock(m->m_reply->mutex);
-            if (m->m_reply->abandoned)
-                return true;
-        }
-        const LRESULT result = m_handler ? m_handler(m->m_msg, m->m_wParam, m->m_lParam) : 0;
-        std::lock_guard<std::mutex> lock(m->m_reply->mutex);
-        m->m_reply->result = result;
-        m->m_reply->done = true;
-        m->m_reply->cond.notify_all();
+    auto* m = dynamic_cast<MessageEvent*>(e);
+    if (m == nullptr) {
+        DeliverPosted();
         return true;
     }
-    if (!m_closing.load() && m_handler)
-        m_handler(m->m_msg, m->m_wParam, m->m_lParam);
+    // Whatever was posted before this message was sent is handled before it, also when a
+    // nested event loop reaches this event ahead of the delivery event.
+    DeliverPosted();
+    {
+        std::lock_guard<std::mutex> lock(m->m_reply->mutex);
+        if (m->m_reply->abandoned)
+            return true;
+    }
+    const LRESULT result = m_handler ? m_handler(m->m_msg, m->m_wParam, m->m_lParam) : 0;
+    std::lock_guard<std::mutex> lock(m->m_reply->mutex);
+    m->m_reply->result = result;
+    m->m_reply->done = true;
+    m->m_reply->cond.notify_all();
     return true;
 }

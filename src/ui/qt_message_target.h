@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
 
 #include <QObject>
@@ -10,8 +12,11 @@
 
 class QEvent;
 
-// A window handle over Qt's event queue: Post queues an event for the object's thread (the
-// user-interface thread), Send queues one and waits for the handler's answer. A Send from
+// A window handle over Qt's event queue: Post queues a message for the object's thread (the
+// user-interface thread), Send queues one and waits for the handler's answer. Posted
+// messages are gathered and delivered in one event per batch: the receive thread posts a
+// reply for every echo, and waking the event loop once per message costs the engine more
+// than the handlers do. Order is kept, also between posted and sent messages. A Send from
 // the user-interface thread itself runs the handler at once. A waiting Send gives up
 // (nullopt) when the calling worker is stopping or the target is closing, so no exit path
 // can hang on it. Post, Send and Close: any thread. The handler runs on the object's thread.
@@ -41,6 +46,17 @@ protected:
     bool event(QEvent* e) override;
 
 private:
+    struct Posted {
+        uint32_t msg;
+        WPARAM wParam;
+        LPARAM lParam;
+    };
+    // Runs the posted messages queued so far, in order. Object's thread.
+    void DeliverPosted();
+
     Handler m_handler;
     std::atomic<bool> m_closing{false};
+    std::mutex m_postedMutex;
+    // A delivery event is queued whenever a message enters this queue empty.
+    std::deque<Posted> m_posted;
 };

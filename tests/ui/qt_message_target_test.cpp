@@ -58,6 +58,36 @@ TEST(QtMessageTarget, PostedMessagesRunOnTheGuiThreadInOrder) {
         EXPECT_EQ(seen[i], i);
 }
 
+// Posted messages are delivered in batches; a sent message must still come after every
+// message posted before it, and a handler that runs a nested loop must not disturb the batch
+// it was called from.
+TEST(QtMessageTarget, PostedAndSentMessagesKeepTheirOrderAcrossBatches) {
+    std::vector<WPARAM> seen;
+    QtMessageTarget target([&](uint32_t msg, WPARAM w, LPARAM) -> LRESULT {
+        seen.push_back(w);
+        if (msg == WM_USER + 1 && w % 250 == 0)
+            QCoreApplication::processEvents();  // as a modal box would
+        return static_cast<LRESULT>(w);
+    });
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (WPARAM i = 1; i <= 2000; ++i) {
+            if (i % 100 == 0) {
+                EXPECT_EQ(target.Send(WM_USER + 2, i, 0), static_cast<LRESULT>(i));
+            } else {
+                EXPECT_TRUE(target.Post(WM_USER + 1, i, 0));
+            }
+        }
+        done = true;
+    });
+    EXPECT_TRUE(PumpUntil([&] { return done.load() && seen.size() == 2000; }));
+    worker.join();
+    ASSERT_EQ(seen.size(), 2000u);
+    // A nested loop delivers the messages after its own; each is still seen once, in order.
+    for (WPARAM i = 0; i < seen.size(); ++i)
+        EXPECT_EQ(seen[i], i + 1);
+}
+
 TEST(QtMessageTarget, SendFromAWorkerWaitsForTheAnswer) {
     Recorder rec;
     QtMessageTarget target(rec.Handler());

@@ -235,3 +235,26 @@ ProgramLauncher& DefaultProgramLauncher() {
 size_t UnreapedChildCount() {
     return TheReaper().Count();
 }
+
+int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid) {
+    if (argv.empty() || argv[0].empty())
+        return ENOENT;
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    // The child starts with default signal handling and an empty mask, whatever ours are.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int rc = posix_spawnp(&pid, args[0], nullptr, &attr, args.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    return rc;
+}

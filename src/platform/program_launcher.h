@@ -38,6 +38,11 @@ public:
     LaunchResult Launch(const std::string& program, const std::string& parameters) override;
 };
 
+// Starts `argv` (argv[0] searched on PATH when it holds no '/') with the caller's
+// environment and descriptors, an empty signal mask and every signal at its default action.
+// The caller reaps the child. Returns 0 and sets `pid`, or the spawn error. Any thread.
+int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid);
+
 // The process-wide real launcher. Any thread.
 ProgramLauncher& DefaultProgramLauncher();
 

@@ -6,12 +6,10 @@
 #include <cstdlib>
 #include <thread>
 
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
+#include "platform/program_launcher.h"
 
 namespace {
 
@@ -22,24 +20,8 @@ bool SpawnDetached(const std::vector<std::string>& argv) {
         return false;
     if (ShellSpawnHook hook = g_spawnHook.load())
         return hook(argv);
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    // The child starts with default signal handling and an empty mask, whatever ours are.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], nullptr, &attr, args.data(), environ);
-    posix_spawnattr_destroy(&attr);
+    const int rc = SpawnWithDefaultSignals(argv, pid);
     if (rc != 0)
         return false;
     // Reap exactly this child, so no zombie stays and nobody else's child is taken.

@@ -9,13 +9,9 @@
 #include <mutex>
 #include <thread>
 
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include "platform/program_launcher.h"
-
-extern char** environ;
 
 namespace {
 
@@ -61,28 +57,8 @@ void SetOpenerRunHook(OpenerRunHook hook) {
 
 OpenerOutcome RunAndWatch(const std::vector<std::string>& argv, uint32_t watchMs) {
     OpenerOutcome outcome;
-    if (argv.empty() || argv[0].empty()) {
-        outcome.spawnError = ENOENT;
-        return outcome;
-    }
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    // The child starts with default signal handling and an empty mask, whatever ours are.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], nullptr, &attr, args.data(), environ);
-    posix_spawnattr_destroy(&attr);
+    const int rc = SpawnWithDefaultSignals(argv, pid);
     if (rc != 0) {
         outcome.spawnError = rc;
         return outcome;

@@ -94,6 +94,9 @@ CExtListCtrl::CExtListCtrl(QWidget* parent) : QTableView(parent) {
     // so the header hands its own over.
     QHeaderView* header = horizontalHeader();
     header->setContextMenuPolicy(Qt::CustomContextMenu);
+    // Titles stay as they are while rows are selected: a bold title would no longer fit the
+    // default width of its column.
+    header->setHighlightSections(false);
     connect(header, &QWidget::customContextMenuRequested, this,
             [this, header](const QPoint& pos) { OnContextMenu(header->mapToGlobal(pos)); });
 }

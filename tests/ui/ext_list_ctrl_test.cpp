@@ -168,6 +168,7 @@ protected:
 TEST_F(ExtListCtrlTest, FirstRunShowsNaturalOrderOwnerWidthsAndEveryColumnChecked) {
     TestList* list = Start();
     EXPECT_TRUE(list->horizontalHeader()->sectionsMovable());
+    EXPECT_FALSE(list->horizontalHeader()->highlightSections());
     EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
     EXPECT_EQ(Order(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
     for (int i = 0; i < kColumns; ++i)

@@ -1,4 +1,4 @@
-// Every test of this folder runs inside one QApplication on the offscreen platform.
+// Every test of a Qt test folder runs inside one QApplication on the offscreen platform.
 #include <cstdlib>
 
 #include <QApplication>
@@ -12,7 +12,7 @@ public:
     void SetUp() override {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         static int argc = 1;
-        static char name[] = "app_tests";
+        static char name[] = "velmora_tests";
         static char* argv[] = {name, nullptr};
         static QApplication* app = new QApplication(argc, argv);
         app->setQuitOnLastWindowClosed(false);

@@ -577,5 +577,8 @@ void SaveSetupIfModified() {
 }
 
 void SaveSetupNow() {
-    SerializeAndStore();
+    // A store that failed marks the setup modified, so the minute save or the exit save
+    // tries again; otherwise an imported setup would be gone at the next start.
+    if (!SerializeAndStore())
+        g_bSetupModified = 1;
 }

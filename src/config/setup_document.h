@@ -109,5 +109,6 @@ int ExportSetupToFile(const std::string& path);
 // succeeded, so a failed save is tried again by the next call.
 void SaveSetupIfModified();
 
-// Serializes and stores whatever the flag, leaving the flag as it is.
+// Serializes and stores whatever the flag. A success leaves the flag as it is; a failure
+// sets it, so that the next SaveSetupIfModified tries again.
 void SaveSetupNow();

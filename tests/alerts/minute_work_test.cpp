@@ -3,11 +3,14 @@
 
 #include "alerts/minute_work.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -17,6 +20,7 @@
 #include "alerts/job_queues.h"
 #include "alerts/log_file.h"
 #include "common/test_support.h"
+#include "config/file_commands.h"
 #include "config/registry_storage.h"
 #include "config/setup_document.h"
 #include "config/setup_info.h"
@@ -144,6 +148,47 @@ TEST_F(MinuteWorkTest, SummaryOfEveryIPv4HostInTableOrderAndASaveOnlyWhenChanged
                          "SUMMARY: never sent;Delay: Min/Max/Aver: 0ms/0ms/0ms/; Lost rate: "
                          "100.00%\r\n");
     EXPECT_EQ(WriteSummaryLines(m_setup, nullptr), 1) << "no table: the TIME line alone";
+}
+
+// The imports and New Template store the setup at once; when that store fails, the next
+// minute stores it, so the next start does not come back with the old setup.
+TEST_F(MinuteWorkTest, ASetupWhoseStoreFailedAfterACommandIsStoredByTheNextMinute) {
+    Add("from file", "10.0.0.1", 0);
+    m_setup.smtpserver = "file.test";
+    const std::string document = m_dir.File("setup.dat");
+    const std::string text = m_dir.File("setup.txt");
+    const std::string legacy = m_dir.File("hosts.txt");
+    ASSERT_EQ(ExportToFileCommand(document), 0);
+    ASSERT_EQ(ExportToTextCommand(text), 0);
+    std::ofstream(legacy) << "IP=10.0.0.7;;i=1;;t=2;;s=30;;g=0;;p=0;;f=0;;n=legacy;;d=;;";
+    const std::pair<const char*, std::function<int()>> commands[] = {
+        {"import", [&] { return ImportFromFileCommand(document); }},
+        {"import and append", [&] { return ImportAppendCommand(document); }},
+        {"import text", [&] { return ImportFromTextCommand(text); }},
+        {"import legacy list", [&] { return ImportFromTextCommand(legacy); }},
+        {"new template", [] { return NewTemplateCommand(); }},
+    };
+    // A plain file where the configuration directory should be: every store fails.
+    const std::string blocked = m_dir.File("blocked");
+    std::ofstream(blocked).close();
+    const std::string config = m_dir.File("config");
+    std::vector<uint8_t> expected(1 << 16);
+    std::vector<uint8_t> stored(1 << 16);
+    uint32_t minutes = 0;
+    for (const auto& [name, command] : commands) {
+        setenv("XDG_CONFIG_HOME", blocked.c_str(), 1);
+        ASSERT_EQ(command(), 0) << name;
+        EXPECT_EQ(g_bSetupModified, 1) << name;
+
+        setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        RunMinuteWork(minutes);
+        EXPECT_EQ(g_bSetupModified, 0) << name;
+        const int length = LoadRegistryBlob(stored.data(), static_cast<int>(stored.size()));
+        ASSERT_EQ(SerializeSetupToBuffer(expected.data(), static_cast<int>(expected.size())),
+                  length)
+            << name;
+        EXPECT_TRUE(std::equal(stored.begin(), stored.begin() + length, expected.begin())) << name;
+    }
 }
 
 TEST_F(MinuteWorkTest, RepeatCounterCyclesWhetherOrNotRepeatIsOn) {

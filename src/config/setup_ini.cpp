@@ -131,6 +131,8 @@ void ReadGeneral(const IniFile& ini, CSetupInfo& s) {
     auto u16 = [&](const char* key, int32_t def) {
         return static_cast<uint16_t>(ini.GetInt(g, key, def));
     };
+    // Read whole: escaping costs a mail text eight characters per line break, so its
+    // export easily exceeds what a fixed buffer would give back.
     auto text = [&](const std::string& key) { return ini.GetString(g, key, ""); };
 
     s.popupbox = u8("popupbox", 0);

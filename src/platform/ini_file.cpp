@@ -272,7 +272,7 @@ std::optional<std::string> IniFile::Find(std::string_view section, std::string_v
     const long i = FindKey(*s, key);
     if (i < 0)
         return std::nullopt;
-    return ProfileValue(s->lines[static_cast<size_t>(i)].Value(), std::string::npos);
+    return ProfileValue(s->lines[static_cast<size_t>(i)].Value(), kWholeValue);
 }
 
 std::string IniFile::GetString(std::string_view section, std::string_view key, std::string_view def,
@@ -351,7 +351,7 @@ std::string ProfileValue(std::string_view raw, size_t bufferSize) {
         v = v.substr(1, v.size() - 2);
     if (bufferSize == 0)
         return {};
-    if (bufferSize != std::string::npos)
+    if (bufferSize != kWholeValue)
         v = v.substr(0, CutLength(v, bufferSize - 1));
     return std::string(v);
 }

@@ -19,13 +19,14 @@
 // - section and key names compare without regard to ASCII case; the first matching
 //   section and, in it, the first matching key win;
 // - a value enclosed in a pair of equal quotes (' or ") is read without them;
-// - a read through a buffer of n bytes returns at most n - 1 bytes (255 for the usual
-//   256-byte buffer), never ending inside a UTF-8 character.
+// - a value is read whole, so what the program writes it reads back unchanged; a caller
+//   that gives a buffer of n bytes gets at most n - 1 bytes, never ending inside a UTF-8
+//   character.
 // A file is read whole into memory and written whole, once, by an atomic commit.
 // Plain values for one thread.
 
-// The read buffer of the profile functions: string values come back cut to 255 bytes.
-constexpr size_t kProfileBufferSize = 256;
+// The buffer size of a read that takes the value whole.
+constexpr size_t kWholeValue = std::string::npos;
 // Larger files, or files of more lines, are not read: an export of a full host table has
 // about 15 MB and a million lines. The bounds keep a hostile file from exhausting memory.
 constexpr size_t kMaxIniFileSize = 64u * 1024u * 1024u;
@@ -53,10 +54,10 @@ public:
     // fsync, rename). False on failure, leaving the file as it was.
     bool Save(const std::string& path, unsigned mode) const;
 
-    // The value as the profile functions return it into a buffer of `bufferSize` bytes;
-    // `def` (cut alike) when the section or key is missing.
+    // The value (trimmed, quotes removed), cut as a buffer of `bufferSize` bytes would cut
+    // it; `def` (cut alike) when the section or key is missing.
     std::string GetString(std::string_view section, std::string_view key, std::string_view def,
-                          size_t bufferSize = kProfileBufferSize) const;
+                          size_t bufferSize = kWholeValue) const;
     // The whole value (trimmed, quotes removed, not cut), or nothing when missing.
     std::optional<std::string> Find(std::string_view section, std::string_view key) const;
     // The value as a decimal integer (optional sign, then digits, taken modulo 2^32; no
@@ -92,7 +93,7 @@ private:
 
 // The value of a string with the profile functions' read rules applied (trimmed, one pair
 // of enclosing quotes removed, cut to bufferSize - 1 bytes at a character boundary).
-std::string ProfileValue(std::string_view raw, size_t bufferSize = kProfileBufferSize);
+std::string ProfileValue(std::string_view raw, size_t bufferSize = kWholeValue);
 // How WriteString stores `value` so that ProfileValue gives it back (see WriteString).
 std::string ProfileEncode(std::string_view value, bool protect = true);
 // The profile functions' integer reading of a value (see GetInt); `def` when empty.
@@ -103,7 +104,7 @@ int32_t ProfileInt(std::string_view value, int32_t def);
 std::string WinIniPath();
 // Reads one value of the system profile (the whole file is read per call).
 std::string GetProfileString(std::string_view section, std::string_view key, std::string_view def,
-                             size_t bufferSize = kProfileBufferSize);
+                             size_t bufferSize = kWholeValue);
 int32_t GetProfileInt(std::string_view section, std::string_view key, int32_t def);
 // Writes one value into the system profile by one atomic commit of the whole file,
 // creating the directory (0700) and the file (0600) as needed. False on failure.

@@ -354,6 +354,26 @@ TEST_F(FileCommandsTest, ExportToTextThenImportTextGivesTheSameSetup) {
     EXPECT_EQ(g_bSetupModified, 1);
 }
 
+TEST_F(FileCommandsTest, LongTextsSurviveTextExportAndImportWhole) {
+    // Escaped, each line break costs eight characters: both values run to thousands.
+    std::string body;
+    for (int line = 1; line <= 60; ++line)
+        body += "Line " + std::to_string(line) + " of the down mail for <NAME> at <HOST>\r\n";
+    std::string description;
+    for (int line = 1; line <= 80; ++line)
+        description += "rack " + std::to_string(line) + ", port " + std::to_string(line * 3) + "\n";
+    g_pSetupInfo->downbody = body;
+    Add("described", "192.0.2.1")->descript = description;
+    const std::string path = m_dir.File("setup.txt");
+    ASSERT_EQ(ExportToTextCommand(path), 0);
+
+    NewTemplateCommand();
+    ASSERT_EQ(ImportFromTextCommand(path), 0);
+    EXPECT_EQ(g_pSetupInfo->downbody, body);
+    ASSERT_EQ(Count(), 1);
+    EXPECT_EQ(Row(0)->descript, description);
+}
+
 TEST_F(FileCommandsTest, TextWithoutVersionGoesToTheLegacyImport) {
     const std::string path = m_dir.File("hosts.txt");
     WriteFile(path,

@@ -79,18 +79,19 @@ TEST(IniFileTest, LookupFollowsTheProfileRules) {
     EXPECT_TRUE(ini.HasSection(" other "));
 }
 
-TEST(IniFileTest, ReadsAreCutToTheBufferAtACharacterBoundary) {
+TEST(IniFileTest, ReadsAreWholeOrCutToAGivenBufferAtACharacterBoundary) {
     const std::string longValue(300, 'v');
     // "é" is two bytes; placed so that byte 255 is its second byte.
     const std::string utf8 = std::string(254, 'a') + "\xC3\xA9" + "tail";
     const IniFile ini = Parsed("[S]\nlong=" + longValue + "\nutf8=" + utf8 + "\n");
-    EXPECT_EQ(ini.GetString("S", "long", ""), std::string(255, 'v'));
+    EXPECT_EQ(ini.GetString("S", "long", ""), longValue);
+    EXPECT_EQ(ini.GetString("S", "long", "", 256), std::string(255, 'v'));
     EXPECT_EQ(ini.GetString("S", "long", "", 10), std::string(9, 'v'));
-    EXPECT_EQ(ini.GetString("S", "utf8", ""), std::string(254, 'a'));
+    EXPECT_EQ(ini.GetString("S", "utf8", "", 256), std::string(254, 'a'));
     EXPECT_EQ(ini.GetString("S", "utf8", "", 257), std::string(254, 'a') + "\xC3\xA9");
     EXPECT_EQ(*ini.Find("S", "long"), longValue);
     // The default is cut alike.
-    EXPECT_EQ(ini.GetString("S", "missing", longValue), std::string(255, 'v'));
+    EXPECT_EQ(ini.GetString("S", "missing", longValue, 256), std::string(255, 'v'));
 }
 
 TEST(IniFileTest, IntegersReadAsTheProfileFunctionsReadThem) {

@@ -63,6 +63,28 @@ void StoreField(LegacyHost& h, int field, std::string_view value) {
     }
 }
 
+// Fields the record did not reach keep the values AddHost gave the new host.
+void FillHost(CHostItem& host, const LegacyHost& legacy) {
+    host.StoreAddr4(legacy.addr4);
+    const int fields = legacy.fields;
+    if (fields >= 2)
+        host.interval.store(legacy.interval);
+    if (fields >= 3)
+        host.timeout.store(legacy.timeout);
+    if (fields >= 4)
+        host.packetsize.store(legacy.packetsize);
+    if (fields >= 5)
+        host.mail_group = legacy.mail_group;
+    if (fields >= 6)
+        host.mail_priority = legacy.mail_priority;
+    if (fields >= 7)
+        host.advance.store(legacy.advance);
+    if (fields >= 8)
+        host.name = legacy.name;
+    if (fields >= 9)
+        host.descript = legacy.descript;
+}
+
 void ShowLegacyError(const char* text) {
     ShowMessageBox(kAppTitle, text, MB_OK);
 }
@@ -93,26 +115,24 @@ std::vector<LegacyHost> ParseLegacyHostList(std::string_view data, size_t maxHos
         // address ends the list as well.
         if (host.addr4 == INADDR_NONE)
             break;
-        bool complete = true;
+        host.fields = 1;
         size_t pos = end + 2;
-        for (int field = 2; field <= 9; ++field) {
+        while (host.fields < 9) {
             end = data.find(";;", pos);
-            if (end == std::string_view::npos) {
-                complete = false;
+            if (end == std::string_view::npos)
                 break;
-            }
             const std::string_view text = data.substr(pos, end - pos);
             const size_t fieldEq = text.find('=');
-            if (fieldEq == std::string_view::npos) {
-                complete = false;
+            if (fieldEq == std::string_view::npos)
                 break;
-            }
-            StoreField(host, field, text.substr(fieldEq + 1));
+            StoreField(host, ++host.fields, text.substr(fieldEq + 1));
             pos = end + 2;
         }
+        // A record cut short still gives its host, and is the last one read.
+        const bool complete = host.fields == 9;
+        hosts.push_back(std::move(host));
         if (!complete)
             break;
-        hosts.push_back(std::move(host));
         while (pos < data.size() && (data[pos] == '\r' || data[pos] == '\n'))
             ++pos;
         cursor = pos;
@@ -206,15 +226,7 @@ int ImportLegacyHostList(const std::string& path, LegacyFileAccess* access) {
         CHostItem* host = AddHost(0);
         if (host == nullptr)
             break;
-        host->StoreAddr4(legacy.addr4);
-        host->interval.store(legacy.interval);
-        host->timeout.store(legacy.timeout);
-        host->packetsize.store(legacy.packetsize);
-        host->mail_group = legacy.mail_group;
-        host->mail_priority = legacy.mail_priority;
-        host->advance.store(legacy.advance);
-        host->name = legacy.name;
-        host->descript = legacy.descript;
+        FillHost(*host, legacy);
         PublishHost(host);
     }
     GetSetupHooks().RebuildHostList();

@@ -30,8 +30,10 @@ constexpr int kLegacyShortRead = -5;
 // A legacy list is a few bytes per host; anything larger is refused as too large to hold.
 constexpr int64_t kMaxLegacyFileSize = 64 * 1024 * 1024;
 
-// One record as read.
+// One record as read. Fields past `fields` were not in the file: the host keeps a new
+// host's values for them.
 struct LegacyHost {
+    int fields = 0;      // fields read, 1 (the address only) to 9 (the whole record)
     uint32_t addr4 = 0;  // network order
     uint32_t interval = 0;
     uint32_t timeout = 0;
@@ -44,8 +46,9 @@ struct LegacyHost {
 };
 
 // Parses the records of `data` (a NUL byte ends it), at most `maxHosts`. Reading ends
-// quietly at the first record that is not complete or whose address is not a dotted IPv4
-// address; the records before it are returned, a partial one never is.
+// quietly at the first record whose address is not a dotted IPv4 address, and after the
+// first record that is cut short: a record whose address field is whole is returned with
+// the fields read up to the cut.
 std::vector<LegacyHost> ParseLegacyHostList(std::string_view data, size_t maxHosts);
 
 // How the import reaches the file, step by step; the default is the file system (a

@@ -116,13 +116,35 @@ TEST_F(LegacyImportTest, AFirstFieldWithoutEqualsSignTakesTheNextOne) {
     EXPECT_EQ(h.descript, "");
 }
 
-TEST_F(LegacyImportTest, AnIncompleteRecordAddsNoHalfFilledHost) {
+TEST_F(LegacyImportTest, ARecordCutShortKeepsItsHostWithTheFieldsReadAndEndsTheList) {
     const std::string full = "IP=10.0.0.1;;1=1;;2=2;;3=30;;4=4;;5=5;;6=6;;7=n;;8=d;;\n";
-    ASSERT_EQ(Import(full + "IP=10.0.0.2;;i=1;;t=2;;s=3;;g=4;;p=5;;"), 0);
-    EXPECT_EQ(Count(), 1);
-    ASSERT_EQ(Import(full + "IP=10.0.0.2;;i=1;;t=2;;no equals sign;;g=4;;p=5;;f=0;;n=;;d=;;"), 0);
-    EXPECT_EQ(Count(), 2);
+    const CHostItem fresh;
+    // The seventh ";;" is missing: flags, name and description keep a new host's values.
+    ASSERT_EQ(Import(full + "IP=10.0.0.2;;i=1500;;t=800;;s=64;;g=4;;p=5;;f=1"), 0);
+    ASSERT_EQ(Count(), 2);
+    const CHostItem& cut = *Row(1);
+    EXPECT_EQ(Ip4(cut), "10.0.0.2");
+    EXPECT_EQ(cut.interval.load(), 1500u);
+    EXPECT_EQ(cut.timeout.load(), 800u);
+    EXPECT_EQ(cut.packetsize.load(), 64u);
+    EXPECT_EQ(cut.mail_group, 4);
+    EXPECT_EQ(cut.mail_priority, 5);
+    EXPECT_EQ(cut.advance.load(), fresh.advance.load());
+    EXPECT_EQ(cut.name, "");
+    EXPECT_EQ(cut.list_flags.load() & kListUnfilled, 0u);
+
+    // A field without '=' ends the list after its host; the record after it is not read.
+    ASSERT_EQ(Import("IP=10.0.0.3;;i=1;;t=2;;no equals sign;;g=4;;p=5;;f=0;;n=x;;d=y;;\n" + full),
+              0);
+    ASSERT_EQ(Count(), 3);
+    const CHostItem& odd = *Row(2);
+    EXPECT_EQ(Ip4(odd), "10.0.0.3");
+    EXPECT_EQ(odd.timeout.load(), 2u);
+    EXPECT_EQ(odd.packetsize.load(), fresh.packetsize.load());
+    EXPECT_EQ(odd.mail_priority, fresh.mail_priority);
+    EXPECT_EQ(odd.name, "");
     EXPECT_EQ(m_hooks.rebuilds, 2);
+    EXPECT_EQ(StoredSetup(), Snapshot());
 }
 
 TEST_F(LegacyImportTest, AFullTableStopsTheListAndStillSaves) {
@@ -194,25 +216,45 @@ TEST_F(LegacyImportTest, ShortRead) {
 
 // ---- hostile input -------------------------------------------------------------------------
 
-bool SameRecord(const LegacyHost& a, const LegacyHost& b) {
-    return a.addr4 == b.addr4 && a.interval == b.interval && a.timeout == b.timeout &&
-           a.packetsize == b.packetsize && a.mail_group == b.mail_group &&
-           a.mail_priority == b.mail_priority && a.advance == b.advance && a.name == b.name &&
-           a.descript == b.descript;
+// The nine fields of a record as texts, in file order.
+std::vector<std::string> Fields(const LegacyHost& h) {
+    return {std::to_string(h.addr4),
+            std::to_string(h.interval),
+            std::to_string(h.timeout),
+            std::to_string(h.packetsize),
+            std::to_string(h.mail_group),
+            std::to_string(h.mail_priority),
+            std::to_string(h.advance),
+            h.name,
+            h.descript};
 }
 
-TEST(LegacyParseTest, EveryTruncationGivesWholeRecordsOnly) {
+// True when `a` holds the first `a.fields` fields of `b`, and nothing for the rest.
+bool SameFieldsRead(const LegacyHost& a, const LegacyHost& b) {
+    if (a.fields < 1 || a.fields > b.fields)
+        return false;
+    const std::vector<std::string> got = Fields(a);
+    const std::vector<std::string> whole = Fields(b);
+    const std::vector<std::string> unread = Fields(LegacyHost{});
+    for (int f = 0; f < 9; ++f) {
+        if (got[f] != (f < a.fields ? whole[f] : unread[f]))
+            return false;
+    }
+    return true;
+}
+
+TEST(LegacyParseTest, EveryTruncationGivesWholeFieldsOnly) {
     const std::vector<LegacyHost> full = ParseLegacyHostList(kThree, 100);
     ASSERT_EQ(full.size(), 3u);
     for (size_t cut = 0; cut <= kThree.size(); ++cut) {
         const std::vector<LegacyHost> part = ParseLegacyHostList(kThree.substr(0, cut), 100);
         ASSERT_LE(part.size(), full.size()) << cut;
+        // Records before the last are whole; the last holds the fields the cut left whole.
         for (size_t i = 0; i < part.size(); ++i) {
-            // The cut may shorten the last field of a complete record, never more.
-            if (i + 1 < part.size() || cut == kThree.size())
-                EXPECT_TRUE(SameRecord(part[i], full[i])) << cut << " record " << i;
-            else
-                EXPECT_EQ(part[i].addr4, full[i].addr4) << cut;
+            EXPECT_TRUE(SameFieldsRead(part[i], full[i])) << cut << " record " << i;
+            if (i + 1 < part.size()) {
+                EXPECT_EQ(part[i].fields, 9) << cut << " record " << i;
+            }
         }
     }
     // A NUL byte ends the data as the end of the file does.
@@ -232,9 +274,10 @@ TEST_F(LegacyImportTest, RandomBytesNeverCrash) {
         const std::vector<LegacyHost> hosts = ParseLegacyHostList(bytes, 65535);
         for (const LegacyHost& h : hosts) {
             EXPECT_NE(h.addr4, INADDR_NONE);
-            EXPECT_GE(h.packetsize, 12u);
-            EXPECT_NE(h.interval, 0u);
-            EXPECT_NE(h.advance, 0u);
+            EXPECT_TRUE(h.fields >= 1 && h.fields <= 9);
+            EXPECT_TRUE(h.fields < 4 || h.packetsize >= 12u);
+            EXPECT_TRUE(h.fields < 2 || h.interval != 0u);
+            EXPECT_TRUE(h.fields < 7 || h.advance != 0u);
         }
     }
     // And through the whole import once, under the sanitizers.

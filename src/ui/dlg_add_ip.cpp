@@ -28,6 +28,7 @@
 #include "config/setup_info.h"
 #include "engine/host_list.h"
 #include "platform/message_box.h"
+#include "ui/dialog_buttons.h"
 #include "ui/dlg_setup.h"
 #include "ui/ui_setup_hooks.h"
 
@@ -347,9 +348,7 @@ void LayOutHostDialog(QDialog* dialog, QGroupBox* destination, CHostOptionContro
     *cancel = new QPushButton(QStringLiteral("Cancel"), dialog);
     (*cancel)->setObjectName("cancel");
     // Enter adds (a multi-line description takes it as a line break first).
-    (*add)->setDefault(true);
-    (*cancel)->setAutoDefault(false);
-    QObject::connect(*cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+    SetDialogButtons(dialog, *add, *cancel);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(*add);

@@ -21,6 +21,7 @@
 #include "config/setup_info.h"
 #include "platform/message_box.h"
 #include "platform/message_target.h"
+#include "ui/dialog_buttons.h"
 #include "ui/qt_message_target.h"
 #include "ui/ui_setup_hooks.h"
 
@@ -409,8 +410,7 @@ CDlgAddMail::CDlgAddMail(QWidget* parent)
     m_address->setMinimumWidth(260);
     // Enter applies: a dialog that closed on Enter without taking the fields would add an
     // empty recipient or silently keep the old one.
-    m_apply->setDefault(true);
-    m_cancel->setAutoDefault(false);
+    SetDialogButtons(this, m_apply, m_cancel);
 
     auto* fields = new QGridLayout;
     fields->addWidget(Label("Mail Address", m_address, this), 0, 0);
@@ -430,7 +430,6 @@ CDlgAddMail::CDlgAddMail(QWidget* parent)
     layout->addLayout(buttons);
 
     connect(m_apply, &QPushButton::clicked, this, &CDlgAddMail::OnApply);
-    connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
     OnInitDialog();
 }
 

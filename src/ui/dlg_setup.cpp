@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include "platform/message_box.h"
+#include "ui/dialog_buttons.h"
 #include "ui/dlg_exec_mail_texts.h"
 #include "ui/dlg_gen.h"
 #include "ui/dlg_mail.h"
@@ -252,9 +253,7 @@ CDlgSetup::CDlgSetup(QWidget* parent)
     setWindowTitle(QStringLiteral("Setup"));
     m_ok->setObjectName("ok");
     m_cancel->setObjectName("cancel");
-    m_ok->setDefault(true);
-    m_ok->setAutoDefault(true);
-    m_cancel->setAutoDefault(false);
+    SetDialogButtons(this, m_ok, m_cancel);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -265,7 +264,6 @@ CDlgSetup::CDlgSetup(QWidget* parent)
     layout->addLayout(buttons);
 
     connect(m_ok, &QPushButton::clicked, this, &CDlgSetup::OnButtonOK);
-    connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
 
     m_tabCtrl->InitPages();
     // Tab order: the pages' controls (creation order), then Cancel, then OK.

@@ -427,6 +427,16 @@ TEST_F(DlgAddIPTest, ModalRunEndsWithAddOrCancel) {
     EXPECT_EQ(cancelled.m_pHost, nullptr);
     EXPECT_EQ(g_pHostList->count.load(), 0);
 
+    // Enter on a focused Cancel cancels too.
+    setuptest::WhenModal<CDlgAddIP>([](CDlgAddIP* d) {
+        TypeAddress(d->m_ipv4, 127, 0, 0, 1);
+        d->m_cancel->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(d->focusWidget(), Qt::Key_Return);
+    });
+    CDlgAddIP entered;
+    EXPECT_EQ(entered.DoModal(), IDCANCEL);
+    EXPECT_EQ(g_pHostList->count.load(), 0);
+
     setuptest::WhenModal<CDlgAddIP>([](CDlgAddIP* d) {
         TypeAddress(d->m_ipv4, 127, 0, 0, 1);
         QTest::keyClick(d->m_ipv4->field(3), Qt::Key_Return);

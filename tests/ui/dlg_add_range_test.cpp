@@ -203,6 +203,17 @@ TEST_F(DlgAddRangeTest, ModalRunEndsWithAddOrCancel) {
     EXPECT_EQ(cancelled.DoModal(), IDCANCEL);
     EXPECT_EQ(g_pHostList->count.load(), 0);
 
+    // Enter on a focused Cancel cancels too.
+    setuptest::WhenModal<CDlgAddRange>([](CDlgAddRange* d) {
+        d->m_first->SetAddress(Ip("127.0.0.1"));
+        d->m_end->SetAddress(Ip("127.0.0.3"));
+        d->m_cancel->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(d->focusWidget(), Qt::Key_Return);
+    });
+    CDlgAddRange entered;
+    EXPECT_EQ(entered.DoModal(), IDCANCEL);
+    EXPECT_EQ(g_pHostList->count.load(), 0);
+
     setuptest::WhenModal<CDlgAddRange>([](CDlgAddRange* d) {
         d->m_first->SetAddress(Ip("127.0.0.1"));
         d->m_end->SetAddress(Ip("127.0.0.3"));

@@ -87,6 +87,14 @@ TEST_F(MailPage, RecipientsAreAddedEditedAndDeletedThroughTheDialog) {
     });
     page->OnEditRecipient(1);
     EXPECT_EQ(Row(page, 1), QStringList({"second@example.test", "9"}));
+    // So does Enter on a focused Cancel.
+    WhenModal<CDlgAddMail>([](CDlgAddMail* d) {
+        Type(d->m_address, "dropped@example.test");
+        d->m_cancel->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(d->focusWidget(), Qt::Key_Return);
+    });
+    page->OnEditRecipient(1);
+    EXPECT_EQ(Row(page, 1), QStringList({"second@example.test", "9"}));
 
     // A double click below the last row opens nothing (a dialog would hang this test).
     page->OnEditRecipient(2);

@@ -258,11 +258,11 @@ TEST_F(SetupDialog, EveryFieldChangedThenOkHoldsExactlyTheNewValuesAndIsStored) 
     ExpectSameSettings(parsed.settings, want);
 }
 
-TEST_F(SetupDialog, CancelEscOnItsButtonsAndTheCloseBoxChangeNothing) {
+TEST_F(SetupDialog, CancelEnterOnAFocusedCancelEscAndTheCloseBoxChangeNothing) {
     m_setup = UnusualRecord(m_dir.File("a.log"));
     const CSetupInfo before = m_setup;
     CCorvantisView view;
-    for (int way = 0; way < 3; ++way) {
+    for (int way = 0; way < 4; ++way) {
         WhenModal<CDlgSetup>([way](CDlgSetup* d) {
             Type(Gen(*d)->m_beepSeconds, "99");
             Type(Mail(*d)->m_smtpServer, "changed.example.test");
@@ -273,8 +273,13 @@ TEST_F(SetupDialog, CancelEscOnItsButtonsAndTheCloseBoxChangeNothing) {
                 d->cancelButton()->click();
             else if (way == 1)
                 QTest::keyClick(d->okButton(), Qt::Key_Escape);
-            else
+            else if (way == 2)
                 d->close();
+            else {
+                d->cancelButton()->setFocus(Qt::TabFocusReason);
+                ASSERT_EQ(d->focusWidget(), d->cancelButton());
+                QTest::keyClick(d->focusWidget(), Qt::Key_Return);
+            }
         });
         view.OnSetup();
         ExpectSameSettings(m_setup, before);

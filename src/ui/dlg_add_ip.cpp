@@ -1,8 +1,6 @@
 #include "ui/dlg_add_ip.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -30,6 +28,7 @@
 #include "platform/message_box.h"
 #include "ui/dialog_buttons.h"
 #include "ui/dlg_setup.h"
+#include "ui/number_edit.h"
 #include "ui/ui_setup_hooks.h"
 
 namespace {
@@ -46,9 +45,10 @@ QLabel* Label(const char* text, QWidget* buddy, QWidget* parent) {
     return label;
 }
 
-QLineEdit* NumberEdit(const char* name, QWidget* parent) {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(name);
+CNumberEdit* NumberEdit(const char* objectName, const char* name, int64_t maximum,
+                        QWidget* parent) {
+    auto* edit = new CNumberEdit(name, 0, maximum, parent);
+    edit->setObjectName(objectName);
     edit->setMaximumWidth(90);
     return edit;
 }
@@ -79,14 +79,12 @@ QHBoxLayout* NumberRow(QLineEdit* edit, std::initializer_list<CSpinArrows*> spin
     return row;
 }
 
-// The number of a field, or nothing after a box that says what fits (the field focused).
-std::optional<int64_t> FieldNumber(QLineEdit* edit, const char* name, int64_t maximum) {
-    if (const auto value = ParseFieldNumber(edit->text(), 0, maximum))
-        return value;
-    ShowMessageBox(kBoxCaption, FieldNumberText(name, 0, maximum), MB_OK | MB_ICONWARNING);
-    edit->setFocus(Qt::OtherFocusReason);
-    edit->selectAll();
-    return std::nullopt;
+// The number of a field, or nothing after its refusal.
+std::optional<int64_t> FieldNumber(CNumberEdit* edit) {
+    const auto value = edit->Number();
+    if (!value)
+        RefuseField(edit, edit->RefusalText());
+    return value;
 }
 
 std::string Ipv6Text(const in6_addr& address) {
@@ -205,7 +203,7 @@ CHostOptionControls::CHostOptionControls(QWidget* parent) {
     descriptLayout->addWidget(m_descript, 1, 1);
 
     m_mailGroup = new QGroupBox(QStringLiteral("Mail  Setup"), parent);
-    m_group = NumberEdit("group", m_mailGroup);
+    m_group = NumberEdit("group", "Mail Group ID", kMaxMailGroup, m_mailGroup);
     m_priority = CheckBox("Send Mail with High Priority", "priority", m_mailGroup);
     auto* mailLayout = new QHBoxLayout(m_mailGroup);
     mailLayout->addWidget(Label("Mail Group ID:", m_group, m_mailGroup));
@@ -216,9 +214,9 @@ CHostOptionControls::CHostOptionControls(QWidget* parent) {
 
     m_pingGroup = new QGroupBox(QStringLiteral("Ping  Setup"), parent);
     auto* timer = new QGroupBox(QStringLiteral("Timer"), m_pingGroup);
-    m_interval = NumberEdit("interval", timer);
+    m_interval = NumberEdit("interval", "Interval", kMaxField32, timer);
     m_intervalSpin = Spin("intervalSpin", timer);
-    m_timeout = NumberEdit("timeout", timer);
+    m_timeout = NumberEdit("timeout", "Timeout", kMaxField32, timer);
     m_timeoutSpin = Spin("timeoutSpin", timer);
     auto* timerLayout = new QGridLayout(timer);
     timerLayout->addWidget(Label("Interval :", m_interval, timer), 0, 0);
@@ -238,7 +236,7 @@ CHostOptionControls::CHostOptionControls(QWidget* parent) {
     pingLayout->addWidget(notify);
 
     m_extendGroup = new QGroupBox(QStringLiteral("Extend Setup"), parent);
-    m_packetSize = NumberEdit("packetSize", m_extendGroup);
+    m_packetSize = NumberEdit("packetSize", "Packet Size", kMaxField32, m_extendGroup);
     const char* const spinNames[4] = {"packetSpin1", "packetSpin10", "packetSpin100",
                                       "packetSpin1000"};
     for (size_t i = 0; i < m_packetSpin.size(); ++i)
@@ -250,22 +248,22 @@ CHostOptionControls::CHostOptionControls(QWidget* parent) {
                   {m_packetSpin[0], m_packetSpin[1], m_packetSpin[2], m_packetSpin[3]}, "Bytes"));
 
     QObject::connect(m_intervalSpin, &CSpinArrows::deltaPos, parent,
-                     [this](int delta) { StepEdit(m_interval, delta, 1, 1, kMaxField32); });
+                     [this](int delta) { StepNumber(m_interval, delta, 1, 1, kMaxField32); });
     QObject::connect(m_timeoutSpin, &CSpinArrows::deltaPos, parent,
-                     [this](int delta) { StepEdit(m_timeout, delta, 1, 1, kMaxField32); });
+                     [this](int delta) { StepNumber(m_timeout, delta, 1, 1, kMaxField32); });
     for (size_t i = 0; i < m_packetSpin.size(); ++i) {
         const int64_t step = kPacketSteps[i];
         QObject::connect(m_packetSpin[i], &CSpinArrows::deltaPos, parent, [this, step](int delta) {
-            StepEdit(m_packetSize, delta, step, kMinStepPacketSize, kMaxStepPacketSize);
+            StepNumber(m_packetSize, delta, step, kMinStepPacketSize, kMaxStepPacketSize);
         });
     }
 }
 
 void CHostOptionControls::InitDefaults() {
-    m_interval->setText(QStringLiteral("1000"));
-    m_timeout->setText(QStringLiteral("2000"));
-    m_packetSize->setText(QStringLiteral("32"));
-    m_group->setText(QStringLiteral("0"));
+    m_interval->ShowNumber(1000);
+    m_timeout->ShowNumber(2000);
+    m_packetSize->ShowNumber(32);
+    m_group->ShowNumber(0);
     m_notifyDown->setChecked(true);
     m_notifyUp->setChecked(true);
     m_notifyTtl->setChecked(true);
@@ -277,10 +275,10 @@ void CHostOptionControls::ShowHost(const CHostItem& host) {
     m_shownDescript = host.descript;
     SetLongText(m_name, host.name);
     m_descript->setPlainText(MultiLineTextToQt(host.descript));
-    m_group->setText(QString::number(host.mail_group));
-    m_interval->setText(QString::number(host.interval.load()));
-    m_timeout->setText(QString::number(host.timeout.load()));
-    m_packetSize->setText(QString::number(host.packetsize.load()));
+    m_group->ShowNumber(host.mail_group);
+    m_interval->ShowNumber(host.interval.load());
+    m_timeout->ShowNumber(host.timeout.load());
+    m_packetSize->ShowNumber(host.packetsize.load());
     m_notifyDown->setChecked(host.notify_down != 0);
     m_notifyUp->setChecked(host.notify_up != 0);
     m_notifyTtl->setChecked((host.advance.load() & kAdvanceTtlEvent) != 0);
@@ -289,20 +287,23 @@ void CHostOptionControls::ShowHost(const CHostItem& host) {
 
 std::optional<CHostOptionControls::Numbers> CHostOptionControls::ReadNumbers() const {
     Numbers numbers;
-    const auto group = FieldNumber(m_group, "Mail Group ID", kMaxMailGroup);
+    const auto group = FieldNumber(m_group);
     if (!group)
         return std::nullopt;
-    const auto interval = FieldNumber(m_interval, "Interval", kMaxField32);
+    const auto interval = FieldNumber(m_interval);
     if (!interval)
         return std::nullopt;
-    const auto timeout = FieldNumber(m_timeout, "Timeout", kMaxField32);
+    const auto timeout = FieldNumber(m_timeout);
     if (!timeout)
         return std::nullopt;
-    const auto packetsize = FieldNumber(m_packetSize, "Packet Size", kMaxField32);
+    const auto packetsize = FieldNumber(m_packetSize);
     if (!packetsize)
         return std::nullopt;
     numbers.mailGroup = static_cast<uint16_t>(*group);
-    numbers.interval = std::max(static_cast<uint32_t>(*interval), kMinHostInterval);
+    // Only a typed interval is raised: a stored one comes back as it was.
+    numbers.interval = static_cast<uint32_t>(*interval);
+    if (m_interval->Edited())
+        numbers.interval = std::max(numbers.interval, kMinHostInterval);
     numbers.timeout = static_cast<uint32_t>(*timeout);
     numbers.packetsize = static_cast<uint32_t>(*packetsize);
     return numbers;
@@ -322,17 +323,6 @@ void CHostOptionControls::StoreOptions(CHostItem& host, const Numbers& numbers) 
     else
         host.advance.fetch_and(~kAdvanceTtlEvent);
     host.mail_priority = m_priority->isChecked() ? 1 : 0;
-}
-
-void CHostOptionControls::StepEdit(QLineEdit* edit, int delta, int64_t step, int64_t minimum,
-                                   int64_t maximum) {
-    const std::string text = edit->text().left(255).toStdString();
-    // A number too long for 64 bits reads as the largest (or smallest) one; the bounds
-    // bring it back into the field's range, so a step never wraps.
-    long long n = std::strtoll(text.c_str(), nullptr, 10);
-    n = std::clamp<long long>(n, -kMaxField32 - step, kMaxField32 + step);
-    n = delta < 0 ? n + step : n - step;
-    edit->setText(QString::number(std::clamp<long long>(n, minimum, maximum)));
 }
 
 // ---- host dialog ----

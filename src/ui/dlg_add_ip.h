@@ -8,6 +8,8 @@
 #include <QDialog>
 #include <QWidget>
 
+#include "ui/number_edit.h"
+
 class CHostItem;
 class CSpinArrows;
 class QCheckBox;
@@ -72,7 +74,7 @@ public:
     // The numbers the controls would store; nullopt and a box shown (the field focused)
     // when one does not fit its field.
     struct Numbers {
-        uint32_t interval = 0;  // already raised to kMinHostInterval
+        uint32_t interval = 0;  // a typed one already raised to kMinHostInterval
         uint32_t timeout = 0;
         uint32_t packetsize = 0;
         uint16_t mailGroup = 0;
@@ -82,11 +84,6 @@ public:
     // (advance bit 0 stays as it is). `numbers` comes from ReadNumbers.
     void StoreOptions(CHostItem& host, const Numbers& numbers) const;
 
-    // One arrow step of an edit: the edit's number (0 when none) plus `step` for a negative
-    // delta, else minus it, kept within [minimum, maximum].
-    static void StepEdit(QLineEdit* edit, int delta, int64_t step, int64_t minimum,
-                         int64_t maximum);
-
     // The group boxes, for the dialogs' layouts.
     QGroupBox* m_descriptGroup;  // "Descript  Setup"
     QGroupBox* m_mailGroup;      // "Mail  Setup"
@@ -95,16 +92,16 @@ public:
 
     QLineEdit* m_name;                         // 1007
     QPlainTextEdit* m_descript;                // 1048
-    QLineEdit* m_group;                        // 1010
+    CNumberEdit* m_group;                      // 1010
     QCheckBox* m_priority;                     // 1011
-    QLineEdit* m_interval;                     // 1033
+    CNumberEdit* m_interval;                   // 1033
     CSpinArrows* m_intervalSpin;               // 1049
-    QLineEdit* m_timeout;                      // 1032
+    CNumberEdit* m_timeout;                    // 1032
     CSpinArrows* m_timeoutSpin;                // 1046
     QCheckBox* m_notifyDown;                   // 1008
     QCheckBox* m_notifyUp;                     // 1009
     QCheckBox* m_notifyTtl;                    // 1012
-    QLineEdit* m_packetSize;                   // 1034
+    CNumberEdit* m_packetSize;                 // 1034
     std::array<CSpinArrows*, 4> m_packetSpin;  // 1050..1053: steps 1, 10, 100, 1000
 
     // The stored texts shown, so that unchanged bytes survive an update as they were.

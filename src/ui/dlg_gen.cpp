@@ -1,5 +1,7 @@
 #include "ui/dlg_gen.h"
 
+#include <limits>
+
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QFileDialog>
@@ -15,6 +17,7 @@
 #include "alerts/log_file.h"
 #include "config/setup_info.h"
 #include "platform/message_box.h"
+#include "ui/number_edit.h"
 #include "ui/ui_setup_hooks.h"
 
 namespace {
@@ -25,9 +28,11 @@ QCheckBox* CheckBox(const char* text, const char* name, QWidget* parent) {
     return box;
 }
 
-QLineEdit* NumberEdit(const char* name, QWidget* parent) {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(name);
+// A number of the page: any 32-bit value typed is saved as typed (no range check).
+CNumberEdit* NumberEdit(const char* objectName, const char* name, QWidget* parent) {
+    auto* edit = new CNumberEdit(name, std::numeric_limits<int32_t>::min(),
+                                 std::numeric_limits<int32_t>::max(), parent);
+    edit->setObjectName(objectName);
     edit->setMaximumWidth(90);
     return edit;
 }
@@ -95,7 +100,7 @@ CDlgGen::CDlgGen(QWidget* parent) : CDialogBase(149, parent) {
     m_untilBroken->setObjectName("untilBroken");
     m_duration = new QRadioButton(QStringLiteral("Duration:"), notify);
     m_duration->setObjectName("duration");
-    m_beepSeconds = NumberEdit("beepSeconds", notify);
+    m_beepSeconds = NumberEdit("beepSeconds", "Sound duration (seconds)", notify);
     m_beepSpin = new CSpinArrows(notify);
     m_beepSpin->setObjectName("beepSpin");
     m_beepMode = new QButtonGroup(this);
@@ -117,11 +122,11 @@ CDlgGen::CDlgGen(QWidget* parent) : CDialogBase(149, parent) {
 
     auto* trigger = new QGroupBox(QStringLiteral("NOTIFY TRIGGER"), this);
     m_needLostCount = CheckBox("Continuous Lost", "needLostCount", trigger);
-    m_continueLost = NumberEdit("continueLost", trigger);
+    m_continueLost = NumberEdit("continueLost", "Continuous Lost", trigger);
     m_continueSpin = new CSpinArrows(trigger);
     m_continueSpin->setObjectName("continueSpin");
     m_needLostRate = CheckBox("Lost rate", "needLostRate", trigger);
-    m_lostRate = NumberEdit("lostRate", trigger);
+    m_lostRate = NumberEdit("lostRate", "Lost rate (%)", trigger);
     m_lostRateSpin = new CSpinArrows(trigger);
     m_lostRateSpin->setObjectName("lostRateSpin");
     auto* triggerLayout = new QHBoxLayout(trigger);
@@ -163,11 +168,11 @@ CDlgGen::CDlgGen(QWidget* parent) : CDialogBase(149, parent) {
     connect(m_browseExe, &QPushButton::clicked, this, &CDlgGen::OnBrowseExe);
     connect(m_browseLog, &QPushButton::clicked, this, &CDlgGen::OnBrowseLog);
     connect(m_beepSpin, &CSpinArrows::deltaPos, this,
-            [this](int delta) { SpinStep(m_beepSeconds, delta, kMaxBeepSeconds); });
+            [this](int delta) { StepNumber(m_beepSeconds, delta, 1, 1, kMaxBeepSeconds); });
     connect(m_continueSpin, &CSpinArrows::deltaPos, this,
-            [this](int delta) { SpinStep(m_continueLost, delta, kMaxContinueLost); });
+            [this](int delta) { StepNumber(m_continueLost, delta, 1, 1, kMaxContinueLost); });
     connect(m_lostRateSpin, &CSpinArrows::deltaPos, this,
-            [this](int delta) { SpinStep(m_lostRate, delta, kMaxLostRatePercent); });
+            [this](int delta) { StepNumber(m_lostRate, delta, 1, 1, kMaxLostRatePercent); });
 }
 
 CDlgGen::~CDlgGen() = default;
@@ -192,11 +197,11 @@ bool CDlgGen::OnInitDialog() {
         m_duration->setChecked(true);
         OnDuration();
     }
-    m_beepSeconds->setText(QString::number(setup->beepseconds));
+    m_beepSeconds->ShowNumber(setup->beepseconds);
     SetChecked(m_needLostCount, setup->needlostcount != 0);
-    m_continueLost->setText(QString::number(setup->continuelost));
+    m_continueLost->ShowNumber(setup->continuelost);
     SetChecked(m_needLostRate, setup->needlostrate != 0);
-    m_lostRate->setText(QString::number(setup->lostrate));
+    m_lostRate->ShowNumber(setup->lostrate);
     SetLongText(m_logFileName, setup->logfilename);
     SetChecked(m_logAll, setup->logall != 0);
     SetChecked(m_logChange, setup->logchange != 0);
@@ -206,12 +211,10 @@ bool CDlgGen::OnInitDialog() {
 }
 
 std::optional<CPageInputError> CDlgGen::CheckInput() const {
-    if (auto error =
-            CheckNumberField(m_beepSeconds, "Sound duration (seconds)", 0, kMaxBeepSeconds))
-        return error;
-    if (auto error = CheckNumberField(m_continueLost, "Continuous Lost", 0, kMaxContinueLost))
-        return error;
-    return CheckNumberField(m_lostRate, "Lost rate (%)", 0, kMaxLostRatePercent);
+    for (CNumberEdit* edit : {m_beepSeconds, m_continueLost, m_lostRate})
+        if (auto error = CheckNumberField(edit))
+            return error;
+    return std::nullopt;
 }
 
 int CDlgGen::SaveSettings() {
@@ -234,16 +237,13 @@ int CDlgGen::SaveSettings() {
 
     setup->beepbreak = m_untilBroken->isChecked() ? 1 : 0;
     // CheckInput ran first: every number fits its field here.
-    setup->beepseconds = static_cast<int32_t>(
-        ParseFieldNumber(m_beepSeconds->text(), 0, kMaxBeepSeconds).value_or(setup->beepseconds));
+    setup->beepseconds = static_cast<int32_t>(m_beepSeconds->Number().value_or(setup->beepseconds));
 
     setup->needlostcount = m_needLostCount->isChecked() ? 1 : 0;
     setup->continuelost =
-        static_cast<int32_t>(ParseFieldNumber(m_continueLost->text(), 0, kMaxContinueLost)
-                                 .value_or(setup->continuelost));
+        static_cast<int32_t>(m_continueLost->Number().value_or(setup->continuelost));
     setup->needlostrate = m_needLostRate->isChecked() ? 1 : 0;
-    setup->lostrate = static_cast<int32_t>(
-        ParseFieldNumber(m_lostRate->text(), 0, kMaxLostRatePercent).value_or(setup->lostrate));
+    setup->lostrate = static_cast<int32_t>(m_lostRate->Number().value_or(setup->lostrate));
 
     setup->logfilename = SetupTextFromQt(m_logFileName->text(), setup->logfilename);
     if (!ReopenLogFile(setup->logfilename))

@@ -4,12 +4,13 @@
 #include <optional>
 
 #include "ui/dlg_setup.h"
+#include "ui/number_edit.h"
 
 class QButtonGroup;
 class QCheckBox;
 class QRadioButton;
 
-// Ranges of the General page's numbers: what their fields hold and what makes sense.
+// The highest numbers the General page's spin arrows step to.
 constexpr int64_t kMaxBeepSeconds = 2147483647;
 constexpr int64_t kMaxContinueLost = 2147483647;
 constexpr int64_t kMaxLostRatePercent = 100;
@@ -43,13 +44,13 @@ public:
     QCheckBox* m_beep;            // beep
     QRadioButton* m_untilBroken;  // beepbreak = 1
     QRadioButton* m_duration;     // beepbreak = 0
-    QLineEdit* m_beepSeconds;     // beepseconds
+    CNumberEdit* m_beepSeconds;   // beepseconds
     CSpinArrows* m_beepSpin;
-    QCheckBox* m_needLostCount;  // needlostcount
-    QLineEdit* m_continueLost;   // continuelost
+    QCheckBox* m_needLostCount;   // needlostcount
+    CNumberEdit* m_continueLost;  // continuelost
     CSpinArrows* m_continueSpin;
     QCheckBox* m_needLostRate;  // needlostrate
-    QLineEdit* m_lostRate;      // lostrate
+    CNumberEdit* m_lostRate;    // lostrate
     CSpinArrows* m_lostRateSpin;
     QLineEdit* m_logFileName;  // logfilename
     QPushButton* m_browseLog;

@@ -1,6 +1,7 @@
 #include "ui/dlg_mail.h"
 
 #include <algorithm>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "platform/message_box.h"
 #include "platform/message_target.h"
 #include "ui/dialog_buttons.h"
+#include "ui/number_edit.h"
 #include "ui/qt_message_target.h"
 #include "ui/ui_setup_hooks.h"
 
@@ -32,14 +34,26 @@ namespace {
 
 // Item data of column 0: the address bytes as stored, kept while the row shows them.
 constexpr int kStoredAddressRole = Qt::UserRole + 1;
-// Group ids that rows loaded from the settings may hold (the settings field is 32-bit).
-constexpr int64_t kMinStoredGroup = -2147483647 - 1;
-constexpr int64_t kMaxStoredGroup = 2147483647;
 
 QLineEdit* Edit(const char* name, QWidget* parent) {
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(name);
     return edit;
+}
+
+CNumberEdit* NumberEdit(const char* objectName, const char* name, int64_t minimum, int64_t maximum,
+                        QWidget* parent) {
+    auto* edit = new CNumberEdit(name, minimum, maximum, parent);
+    edit->setObjectName(objectName);
+    return edit;
+}
+
+// The group id a row shows: what the settings' 32-bit field held or what the recipient
+// dialog took.
+int32_t RowGroup(const QTreeWidgetItem* item) {
+    return static_cast<int32_t>(std::clamp<int64_t>(DecimalOf(item->text(1).left(255)),
+                                                    std::numeric_limits<int32_t>::min(),
+                                                    std::numeric_limits<int32_t>::max()));
 }
 
 QLabel* Label(const char* text, QWidget* buddy, QWidget* parent) {
@@ -92,7 +106,7 @@ CDlgMail::CDlgMail(QWidget* parent) : CDialogBase(148, parent) {
 
     auto* server = new QGroupBox(QStringLiteral("SMTP Server"), this);
     m_smtpServer = Edit("smtpServer", server);
-    m_smtpPort = Edit("smtpPort", server);
+    m_smtpPort = NumberEdit("smtpPort", "Port", 0, kMaxSmtpPort, server);
     m_smtpPort->setMaximumWidth(70);
     m_emailFrom = Edit("emailFrom", server);
     m_emailName = Edit("emailName", server);
@@ -134,7 +148,8 @@ CDlgMail::CDlgMail(QWidget* parent) : CDialogBase(148, parent) {
     m_highPriority->setObjectName("highPriority");
     m_loopMail = new QCheckBox(QStringLiteral("Constant Mail when state is down"), send);
     m_loopMail->setObjectName("loopMail");
-    m_loopInterval = Edit("loopInterval", send);
+    m_loopInterval = NumberEdit("loopInterval", "MAIL Interval (minutes)",
+                                std::numeric_limits<int32_t>::min(), kMaxLoopMailMinutes, send);
     m_loopInterval->setMaximumWidth(70);
     m_loopSpin = new CSpinArrows(send);
     m_loopSpin->setObjectName("loopSpin");
@@ -188,7 +203,7 @@ CDlgMail::CDlgMail(QWidget* parent) : CDialogBase(148, parent) {
         OnEditRecipient(m_list->indexOfTopLevelItem(item));
     });
     connect(m_loopSpin, &CSpinArrows::deltaPos, this,
-            [this](int delta) { SpinStep(m_loopInterval, delta, kMaxLoopMailMinutes); });
+            [this](int delta) { StepNumber(m_loopInterval, delta, 1, 1, kMaxLoopMailMinutes); });
 }
 
 CDlgMail::~CDlgMail() {
@@ -209,7 +224,7 @@ bool CDlgMail::OnInitDialog() {
     if (setup == nullptr)
         return true;
     SetLongText(m_smtpServer, setup->smtpserver);
-    m_smtpPort->setText(QString::number(setup->smtpport));
+    m_smtpPort->ShowNumber(setup->smtpport);
     SetLongText(m_emailName, setup->emailName);
     SetLongText(m_emailFrom, setup->emailfrom);
     m_auth->setChecked(setup->auth != 0);
@@ -217,7 +232,7 @@ bool CDlgMail::OnInitDialog() {
     SetLongText(m_user, setup->user);
     SetLongText(m_pass, setup->pass);
     m_highPriority->setChecked(setup->mail_highpriority != 0);
-    m_loopInterval->setText(QString::number(setup->loopemailint));
+    m_loopInterval->ShowNumber(setup->loopemailint);
     SetLongText(m_testSubject, setup->testsubject);
     m_loopMail->setChecked(setup->bneedloopmail != 0);
     OnConstantMailChanged();
@@ -234,9 +249,9 @@ bool CDlgMail::OnInitDialog() {
 }
 
 std::optional<CPageInputError> CDlgMail::CheckInput() const {
-    if (auto error = CheckNumberField(m_smtpPort, "Port", 1, kMaxSmtpPort))
+    if (auto error = CheckNumberField(m_smtpPort))
         return error;
-    return CheckNumberField(m_loopInterval, "MAIL Interval (minutes)", 0, kMaxLoopMailMinutes);
+    return CheckNumberField(m_loopInterval);
 }
 
 int CDlgMail::SaveSettings() {
@@ -245,8 +260,7 @@ int CDlgMail::SaveSettings() {
         return 0;
     setup->smtpserver = SetupTextFromQt(m_smtpServer->text(), setup->smtpserver);
     // CheckInput ran first: the numbers fit their fields here.
-    setup->smtpport = static_cast<uint16_t>(
-        ParseFieldNumber(m_smtpPort->text(), 1, kMaxSmtpPort).value_or(setup->smtpport));
+    setup->smtpport = static_cast<uint16_t>(m_smtpPort->Number().value_or(setup->smtpport));
     setup->emailName = SetupTextFromQt(m_emailName->text(), setup->emailName);
     setup->emailfrom = SetupTextFromQt(m_emailFrom->text(), setup->emailfrom);
     setup->auth = m_auth->isChecked() ? 1 : 0;
@@ -262,14 +276,12 @@ int CDlgMail::SaveSettings() {
         const size_t at = static_cast<size_t>(i);
         setup->newemailto[at] =
             SetupTextFromQt(item->text(0), std::string(stored.constData(), stored.size()));
-        setup->emailgrouplist[at] = static_cast<int32_t>(
-            ParseFieldNumber(item->text(1), kMinStoredGroup, kMaxStoredGroup).value_or(0));
+        setup->emailgrouplist[at] = RowGroup(item);
     }
     setup->newemailcount = n;
 
     setup->loopemailint =
-        static_cast<int32_t>(ParseFieldNumber(m_loopInterval->text(), 0, kMaxLoopMailMinutes)
-                                 .value_or(setup->loopemailint));
+        static_cast<int32_t>(m_loopInterval->Number().value_or(setup->loopemailint));
     setup->bneedloopmail = m_loopMail->isChecked() ? 1 : 0;
     setup->testsubject = SetupTextFromQt(m_testSubject->text(), setup->testsubject);
     return 0;
@@ -333,8 +345,7 @@ void CDlgMail::OnEditRecipient(int row) {
     const QByteArray stored = item->data(0, kStoredAddressRole).toByteArray();
     g_mailDlgAddress =
         SetupTextFromQt(item->text(0), std::string(stored.constData(), stored.size()));
-    g_mailDlgGroup = static_cast<int>(
-        ParseFieldNumber(item->text(1).left(255), kMinStoredGroup, kMaxStoredGroup).value_or(0));
+    g_mailDlgGroup = RowGroup(item);
     if (!RunRecipientDialog())
         return;
     SetRow(row, SetupTextToQt(g_mailDlgAddress), g_mailDlgGroup);
@@ -346,12 +357,9 @@ void CDlgMail::OnSendTestMail() {
         return;
     }
     // A port that does not fit would be sent somewhere else than shown: refuse it.
-    const std::optional<int64_t> port = ParseFieldNumber(m_smtpPort->text(), 1, kMaxSmtpPort);
+    const std::optional<int64_t> port = m_smtpPort->Number();
     if (!port) {
-        ShowMessageBox(kBoxCaption, FieldNumberText("Port", 1, kMaxSmtpPort),
-                       MB_OK | MB_ICONWARNING);
-        m_smtpPort->setFocus(Qt::OtherFocusReason);
-        m_smtpPort->selectAll();
+        RefuseField(m_smtpPort, m_smtpPort->RefusalText());
         return;
     }
     const CSetupInfo* setup = g_pSetupInfo;
@@ -399,7 +407,7 @@ LRESULT CDlgMail::OnMailResult(WPARAM wParam, LPARAM lParam) {
 CDlgAddMail::CDlgAddMail(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       m_address(new QLineEdit(this)),
-      m_group(new QLineEdit(this)),
+      m_group(new CNumberEdit("Mail Group ID", 0, kMaxMailGroupId, this)),
       m_apply(new QPushButton(QStringLiteral("&Apply"), this)),
       m_cancel(new QPushButton(QStringLiteral("&Cancel"), this)) {
     setObjectName("addMailDialog");
@@ -439,27 +447,22 @@ bool CDlgAddMail::OnInitDialog() {
     if (!g_mailDlgAddress.empty()) {
         setWindowTitle(QStringLiteral("Update Mail"));
         SetLongText(m_address, g_mailDlgAddress);
-        m_group->setText(QString::number(g_mailDlgGroup));
+        m_group->ShowNumber(g_mailDlgGroup);
     } else {
         setWindowTitle(QStringLiteral("Add Mail"));
-        m_group->setText(QStringLiteral("0"));
+        m_group->ShowNumber(0);
     }
     return true;
 }
 
 void CDlgAddMail::OnApply() {
-    const std::optional<int64_t> group =
-        ParseFieldNumber(m_group->text().left(255), 0, kMaxMailGroupId);
+    const std::optional<int64_t> group = m_group->Number();
     if (!group) {
-        ShowMessageBox(kBoxCaption, FieldNumberText("Mail Group ID", 0, kMaxMailGroupId),
-                       MB_OK | MB_ICONWARNING);
-        m_group->setFocus(Qt::OtherFocusReason);
-        m_group->selectAll();
+        RefuseField(m_group, m_group->RefusalText());
         return;
     }
     if (m_address->text().isEmpty()) {
-        ShowMessageBox(kBoxCaption, kEmptyAddressText, MB_OK | MB_ICONWARNING);
-        m_address->setFocus(Qt::OtherFocusReason);
+        RefuseField(m_address, kEmptyAddressText);
         return;
     }
     g_mailDlgAddress = SetupTextFromQt(m_address->text(), g_mailDlgAddress);

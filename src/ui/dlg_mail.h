@@ -9,6 +9,7 @@
 
 #include "platform/messages.h"
 #include "ui/dlg_setup.h"
+#include "ui/number_edit.h"
 
 class QCheckBox;
 class QTreeWidget;
@@ -19,8 +20,8 @@ class QtMessageTarget;
 extern std::string g_mailDlgAddress;
 extern int g_mailDlgGroup;
 
-// Ranges of the Mail page's numbers. A host's mail group is 16-bit, so a recipient's group
-// id beyond it could never be matched.
+// Ranges of the numbers typed on the Mail page: what their fields hold. A host's mail group
+// is 16-bit, so a recipient's group id beyond it could never be matched.
 constexpr int64_t kMaxSmtpPort = 65535;
 constexpr int64_t kMaxLoopMailMinutes = 2147483647;
 constexpr int64_t kMaxMailGroupId = 65535;
@@ -61,7 +62,7 @@ public:
     int m_waiting = 0;
 
     QLineEdit* m_smtpServer;  // smtpserver
-    QLineEdit* m_smtpPort;    // smtpport
+    CNumberEdit* m_smtpPort;  // smtpport
     QLineEdit* m_emailFrom;   // emailfrom
     QLineEdit* m_emailName;   // emailName
     QCheckBox* m_auth;        // auth
@@ -70,9 +71,9 @@ public:
     QTreeWidget* m_list;      // newemailto / emailgrouplist
     QPushButton* m_add;
     QPushButton* m_delete;
-    QCheckBox* m_highPriority;  // mail_highpriority
-    QCheckBox* m_loopMail;      // bneedloopmail
-    QLineEdit* m_loopInterval;  // loopemailint
+    QCheckBox* m_highPriority;    // mail_highpriority
+    QCheckBox* m_loopMail;        // bneedloopmail
+    CNumberEdit* m_loopInterval;  // loopemailint
     CSpinArrows* m_loopSpin;
     QPushButton* m_sendTest;
     QLineEdit* m_testSubject;  // testsubject
@@ -100,7 +101,7 @@ public:
     void OnApply();
 
     QLineEdit* m_address;
-    QLineEdit* m_group;
+    CNumberEdit* m_group;
     QPushButton* m_apply;
     QPushButton* m_cancel;
 };

@@ -1,8 +1,6 @@
 #include "ui/dlg_setup.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <limits>
 
 #include <QHBoxLayout>
@@ -21,7 +19,7 @@
 #include "ui/dlg_exec_mail_texts.h"
 #include "ui/dlg_gen.h"
 #include "ui/dlg_mail.h"
-#include "ui/ui_setup_hooks.h"
+#include "ui/number_edit.h"
 
 namespace {
 
@@ -99,61 +97,10 @@ void SetLongText(QLineEdit* edit, const std::string& text) {
     edit->setText(shown);
 }
 
-std::optional<int64_t> ParseFieldNumber(const QString& text, int64_t minimum, int64_t maximum) {
-    const QString trimmed = text.trimmed();
-    // Eighteen digits always fit in 64 bits; anything longer is out of every range here.
-    if (trimmed.isEmpty() || trimmed.size() > 19)
+std::optional<CPageInputError> CheckNumberField(CNumberEdit* edit) {
+    if (edit->Number())
         return std::nullopt;
-    int start = 0;
-    bool negative = false;
-    if (trimmed[0] == QLatin1Char('-') || trimmed[0] == QLatin1Char('+')) {
-        negative = trimmed[0] == QLatin1Char('-');
-        start = 1;
-    }
-    if (start >= trimmed.size())
-        return std::nullopt;
-    if (trimmed.size() - start > 18)
-        return std::nullopt;
-    int64_t value = 0;
-    for (int i = start; i < trimmed.size(); ++i) {
-        const QChar c = trimmed[i];
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return std::nullopt;
-        value = value * 10 + (c.unicode() - '0');
-    }
-    if (negative)
-        value = -value;
-    if (value < minimum || value > maximum)
-        return std::nullopt;
-    return value;
-}
-
-std::string FieldNumberText(const std::string& name, int64_t minimum, int64_t maximum) {
-    return name + " must be a whole number from " + std::to_string(minimum) + " to " +
-           std::to_string(maximum) + ".";
-}
-
-std::optional<CPageInputError> CheckNumberField(QLineEdit* edit, const std::string& name,
-                                                int64_t minimum, int64_t maximum) {
-    if (ParseFieldNumber(edit->text(), minimum, maximum))
-        return std::nullopt;
-    return CPageInputError{edit, FieldNumberText(name, minimum, maximum)};
-}
-
-void SpinStep(QLineEdit* edit, int delta, int64_t maximum) {
-    const std::string text = edit->text().left(255).toStdString();
-    errno = 0;
-    long long n = std::strtoll(text.c_str(), nullptr, 10);
-    // A number too long for 64 bits reads as the largest (or smallest) one; the bounds
-    // below bring it back into the field's range.
-    n = std::clamp<long long>(n, std::numeric_limits<long long>::min() + 1,
-                              std::numeric_limits<long long>::max() - 1);
-    n = delta < 0 ? n + 1 : n - 1;
-    if (n < 1)
-        n = 1;
-    if (n > maximum)
-        n = maximum;
-    edit->setText(QString::number(n));
+    return CPageInputError{edit, edit->RefusalText()};
 }
 
 // ---- spin arrows ----
@@ -281,11 +228,7 @@ void CDlgSetup::OnButtonOK() {
         CDialogBase* p = m_tabCtrl->page(i);
         if (std::optional<CPageInputError> error = p->CheckInput()) {
             m_tabCtrl->setCurrentIndex(i);
-            ShowMessageBox(kBoxCaption, error->text, MB_OK | MB_ICONWARNING);
-            if (error->field != nullptr)
-                error->field->setFocus(Qt::OtherFocusReason);
-            if (auto* edit = qobject_cast<QLineEdit*>(error->field))
-                edit->selectAll();
+            RefuseField(error->field, error->text);
             return;
         }
     }

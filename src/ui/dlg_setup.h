@@ -9,13 +9,14 @@
 #include <QTabWidget>
 #include <QWidget>
 
+class CNumberEdit;
 class QKeyEvent;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
-// What a page found wrong in its fields before anything was saved: the field to give the
-// focus to and the text of the warning box.
+// What a page found wrong in its fields before anything was saved: the field it is about
+// (RefuseField gives it the focus) and the text of the warning box.
 struct CPageInputError {
     QWidget* field = nullptr;
     std::string text;
@@ -115,19 +116,8 @@ QString PlainTextOf(const QPlainTextEdit* edit);
 // A single-line editor that holds a stored text of any length.
 void SetLongText(QLineEdit* edit, const std::string& text);
 
-// The value of a number field: the whole text (blanks around it allowed) as a decimal
-// number within [minimum, maximum]; nullopt for anything else.
-std::optional<int64_t> ParseFieldNumber(const QString& text, int64_t minimum, int64_t maximum);
-// The warning of a number field that does not fit: "<name> must be a whole number from
-// <minimum> to <maximum>."
-std::string FieldNumberText(const std::string& name, int64_t minimum, int64_t maximum);
-// nullopt when `edit` holds a fitting number, else the error for it.
-std::optional<CPageInputError> CheckNumberField(QLineEdit* edit, const std::string& name,
-                                                int64_t minimum, int64_t maximum);
-// One arrow step of a spin beside an edit: the edit's number (a leading decimal number of
-// its first 255 characters, 0 when there is none) plus 1 for a negative delta (the up
-// arrow), else minus 1, kept within [1, maximum]; the edit shows the result.
-void SpinStep(QLineEdit* edit, int delta, int64_t maximum);
+// nullopt when `edit` holds a number it can store, else the error for it.
+std::optional<CPageInputError> CheckNumberField(CNumberEdit* edit);
 
 // Up and down arrows beside a number edit, with no buddy: the page steps the edit itself.
 // The up arrow reports delta -1, the down arrow +1.

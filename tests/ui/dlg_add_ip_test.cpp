@@ -256,17 +256,24 @@ TEST_F(DlgAddIPTest, NumbersAreRaisedRefusedOrStoredAsTypedButNeverWrapped) {
         const char* timeout;
         const char* packet;
         const char* group;
-        const char* refusal;  // nullptr: accepted
+        const char* refusal;  // nullptr: accepted with the four numbers below
+        uint32_t wantInterval, wantTimeout, wantPacket;
+        uint16_t wantGroup;
     };
     const Case cases[] = {
-        {"10", "2000", "32", "0", nullptr},
-        {"50", "1", "70000", "65535", nullptr},
-        {"0", "4294967295", "12", "3", nullptr},
-        {"4294967296", "2000", "32", "0", "Interval must be a whole number from 0 to 4294967295."},
-        {"abc", "2000", "32", "0", "Interval must be a whole number from 0 to 4294967295."},
-        {"1000", "-1", "32", "0", "Timeout must be a whole number from 0 to 4294967295."},
-        {"1000", "2000", "", "0", "Packet Size must be a whole number from 0 to 4294967295."},
-        {"1000", "2000", "32", "65536", "Mail Group ID must be a whole number from 0 to 65535."},
+        {"10", "2000", "32", "0", nullptr, 50, 2000, 32, 0},
+        {"50", "1", "70000", "65535", nullptr, 50, 1, 70000, 65535},
+        {"0", "4294967295", "12", "3", nullptr, 50, 4294967295u, 12, 3},
+        // Read as the classic conversion reads them: a leading number, else 0.
+        {"abc", " 900ms", "", "7x", nullptr, 50, 900, 0, 7},
+        {"4294967296", "2000", "32", "0", "Interval must be a whole number from 0 to 4294967295.",
+         0, 0, 0, 0},
+        {"1000", "-1", "32", "0", "Timeout must be a whole number from 0 to 4294967295.", 0, 0, 0,
+         0},
+        {"1000", "2000", "-32", "0", "Packet Size must be a whole number from 0 to 4294967295.", 0,
+         0, 0, 0},
+        {"1000", "2000", "32", "65536", "Mail Group ID must be a whole number from 0 to 65535.", 0,
+         0, 0, 0},
     };
     for (const Case& c : cases) {
         CDlgAddIP dialog;
@@ -282,12 +289,21 @@ TEST_F(DlgAddIPTest, NumbersAreRaisedRefusedOrStoredAsTypedButNeverWrapped) {
         }
         dialog.OnAdd();
         ASSERT_NE(dialog.m_pHost, nullptr) << c.interval;
-        EXPECT_EQ(dialog.m_pHost->interval.load(),
-                  std::max<uint32_t>(50, static_cast<uint32_t>(std::stoul(c.interval))));
-        EXPECT_EQ(dialog.m_pHost->timeout.load(), std::stoul(c.timeout));
-        EXPECT_EQ(dialog.m_pHost->packetsize.load(), std::stoul(c.packet));
-        EXPECT_EQ(dialog.m_pHost->mail_group, std::stoul(c.group));
+        EXPECT_EQ(dialog.m_pHost->interval.load(), c.wantInterval);
+        EXPECT_EQ(dialog.m_pHost->timeout.load(), c.wantTimeout);
+        EXPECT_EQ(dialog.m_pHost->packetsize.load(), c.wantPacket);
+        EXPECT_EQ(dialog.m_pHost->mail_group, c.wantGroup);
     }
+
+    // Only a typed interval is raised: one stored below 50 comes back as it was.
+    CHostItem* host = StoredHost();
+    host->interval = 10;
+    CDlgAddIP edit;
+    edit.m_pHost = host;
+    edit.OnInitDialog();
+    TypeAddress(edit.m_ipv4, 127, 0, 0, 2);
+    edit.OnAdd();
+    EXPECT_EQ(host->interval.load(), 10u);
 }
 
 TEST_F(DlgAddIPTest, ArrowsStepWithinTheirLimits) {

@@ -303,6 +303,52 @@ TEST_F(SetupDialog, OkWithoutChangeKeepsEveryByteAndReopensTheLog) {
     EXPECT_EQ(ReadFile(logPath), "earlier line\r\nappended\r\n");
 }
 
+TEST_F(SetupDialog, StoredValuesThatTypingCouldNotGiveAreSavedBackUnchanged) {
+    // What an older document or an imported file may hold; the duration and the mail
+    // interval sit in disabled fields ("Until By Breaking", "Constant Mail" off).
+    m_setup.beepbreak = 1;
+    m_setup.beepseconds = -1;
+    m_setup.bneedloopmail = 0;
+    m_setup.loopemailint = -2147483647 - 1;
+    m_setup.lostrate = 150;
+    m_setup.smtpport = 0;
+    m_setup.newemailcount = 1;
+    m_setup.newemailto[0] = "ops@example.test";
+    m_setup.emailgrouplist[0] = 70000;
+    g_bSetupModified = 1;
+    SaveSetupIfModified();
+    ASSERT_EQ(g_bSetupModified, 0);
+    // Loaded into a fresh record as the program loads it at start.
+    m_setup = CSetupInfo();
+    g_setupLength = LoadRegistryBlob(g_setupBuffer, kSetupBufferSize);
+    ASSERT_GT(g_setupLength, 0);
+    ASSERT_EQ(LoadSetupFromBuffer(), 0);
+    CSetupInfo want = m_setup;
+    ASSERT_EQ(want.lostrate, 150);
+    want.newemailto[0] = "night@example.test";
+
+    CCorvantisView view;
+    WhenModal<CDlgSetup>([](CDlgSetup* d) {
+        EXPECT_FALSE(Gen(*d)->m_beepSeconds->isEnabled());
+        EXPECT_FALSE(Mail(*d)->m_loopInterval->isEnabled());
+        // Editing only the address keeps the recipient's group id.
+        WhenModal<CDlgAddMail>([](CDlgAddMail* add) {
+            Type(add->m_address, "night@example.test");
+            add->m_apply->click();
+            if (add->isVisible())
+                add->reject();
+        });
+        Mail(*d)->OnEditRecipient(0);
+        d->okButton()->click();
+        if (d->isVisible())
+            d->reject();
+    });
+    view.OnSetup();
+    EXPECT_EQ(m_boxes.Texts(), std::vector<std::string>{});
+    EXPECT_EQ(g_bSetupModified, 1);
+    ExpectSameSettings(m_setup, want);
+}
+
 TEST_F(SetupDialog, EnterAndEscInsideAPageDoNotEndTheDialog) {
     CDlgSetup dialog;
     dialog.show();
@@ -364,23 +410,19 @@ struct RefusedNumber {
     const char* message;
 };
 
-TEST_F(SetupDialog, NumbersThatDoNotFitAreRefusedAndNothingIsSaved) {
+TEST_F(SetupDialog, TypedNumbersTheirFieldsCannotHoldAreRefusedAndNothingIsSaved) {
+    const char* const kInt32 = " must be a whole number from -2147483648 to 2147483647.";
+    const std::string duration = std::string("Sound duration (seconds)") + kInt32;
+    const std::string continuous = std::string("Continuous Lost") + kInt32;
+    const std::string rate = std::string("Lost rate (%)") + kInt32;
+    const std::string loop = std::string("MAIL Interval (minutes)") + kInt32;
     const RefusedNumber cases[] = {
-        {0, "beepSeconds", "4294967297",
-         "Sound duration (seconds) must be a whole number from 0 to 2147483647."},
-        {0, "beepSeconds", "-1",
-         "Sound duration (seconds) must be a whole number from 0 to 2147483647."},
-        {0, "continueLost", "-3", "Continuous Lost must be a whole number from 0 to 2147483647."},
-        {0, "continueLost", "12abc",
-         "Continuous Lost must be a whole number from 0 to 2147483647."},
-        {0, "lostRate", "101", "Lost rate (%) must be a whole number from 0 to 100."},
-        {2, "smtpPort", "65536", "Port must be a whole number from 1 to 65535."},
-        {2, "smtpPort", "0", "Port must be a whole number from 1 to 65535."},
-        {2, "smtpPort", "", "Port must be a whole number from 1 to 65535."},
-        {2, "loopInterval", "-5",
-         "MAIL Interval (minutes) must be a whole number from 0 to 2147483647."},
-        {2, "loopInterval", "99999999999999999999999",
-         "MAIL Interval (minutes) must be a whole number from 0 to 2147483647."},
+        {0, "beepSeconds", "4294967297", duration.c_str()},
+        {0, "continueLost", "-2147483649", continuous.c_str()},
+        {0, "lostRate", "2147483648", rate.c_str()},
+        {2, "smtpPort", "65536", "Port must be a whole number from 0 to 65535."},
+        {2, "smtpPort", "-1", "Port must be a whole number from 0 to 65535."},
+        {2, "loopInterval", "99999999999999999999999", loop.c_str()},
     };
     m_setup = UnusualRecord(m_dir.File("never.log"));
     const CSetupInfo before = m_setup;
@@ -390,9 +432,10 @@ TEST_F(SetupDialog, NumbersThatDoNotFitAreRefusedAndNothingIsSaved) {
         dialog.show();
         // Something on an earlier page changed too: it must not be saved either.
         Type(Gen(dialog)->m_exeFileName, "/changed");
+        Mail(dialog)->m_loopMail->click();  // "Constant Mail" on: its interval can be typed in
         auto* edit = dialog.tabCtrl()->page(c.page)->findChild<QLineEdit*>(c.field);
         ASSERT_NE(edit, nullptr) << c.field;
-        edit->setEnabled(true);
+        ASSERT_TRUE(edit->isEnabled()) << c.field;
         Type(edit, c.typed);
         dialog.tabCtrl()->setCurrentIndex(c.page == 0 ? 3 : 0);
         dialog.OnButtonOK();
@@ -406,25 +449,55 @@ TEST_F(SetupDialog, NumbersThatDoNotFitAreRefusedAndNothingIsSaved) {
         ExpectSameSettings(m_setup, before);
         EXPECT_FALSE(g_logFile.IsOpen());
     }
+
+    // Typed into, then switched off: the focus goes to the switch that turns it on again.
+    CDlgSetup dialog;
+    dialog.show();
+    Type(Gen(dialog)->m_beepSeconds, "4294967297");
+    Gen(dialog)->m_untilBroken->click();
+    dialog.OnButtonOK();
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(m_boxes.Texts().back(), duration);
+    EXPECT_EQ(dialog.focusWidget(), Gen(dialog)->m_duration);
+    Gen(dialog)->m_duration->click();
+    Type(Gen(dialog)->m_beepSeconds, "30");
+    Mail(dialog)->m_loopMail->click();
+    Type(Mail(dialog)->m_loopInterval, "4294967296");
+    Mail(dialog)->m_loopMail->click();
+    dialog.OnButtonOK();
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(m_boxes.Texts().back(), loop);
+    EXPECT_EQ(dialog.focusWidget(), Mail(dialog)->m_loopMail);
+    ExpectSameSettings(m_setup, before);
 }
 
-TEST_F(SetupDialog, NumbersAtTheEdgesOfTheirRangesAreTaken) {
+TEST_F(SetupDialog, TypedNumbersAreReadAsTheClassicConversionReadsThemAndSavedAsTyped) {
     CDlgSetup dialog;
     Gen(dialog)->m_duration->click();
     Mail(dialog)->m_loopMail->click();
     Type(Gen(dialog)->m_beepSeconds, " 2147483647 ");
-    Type(Gen(dialog)->m_continueLost, "0");
-    Type(Gen(dialog)->m_lostRate, "100");
+    Type(Gen(dialog)->m_continueLost, "-2147483648");
+    Type(Gen(dialog)->m_lostRate, "150");
     Type(Mail(dialog)->m_smtpPort, "65535");
-    Type(Mail(dialog)->m_loopInterval, "+0");
+    Type(Mail(dialog)->m_loopInterval, "12 minutes");
     dialog.OnButtonOK();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_TRUE(m_boxes.Texts().empty());
     EXPECT_EQ(m_setup.beepseconds, 2147483647);
-    EXPECT_EQ(m_setup.continuelost, 0);
-    EXPECT_EQ(m_setup.lostrate, 100);
+    EXPECT_EQ(m_setup.continuelost, -2147483647 - 1);
+    EXPECT_EQ(m_setup.lostrate, 150);
     EXPECT_EQ(m_setup.smtpport, 65535);
-    EXPECT_EQ(m_setup.loopemailint, 0);
+    EXPECT_EQ(m_setup.loopemailint, 12);
+
+    CDlgSetup second;
+    Type(Gen(second)->m_beepSeconds, "0");
+    Type(Gen(second)->m_continueLost, "none");
+    Type(Mail(second)->m_smtpPort, "");
+    second.OnButtonOK();
+    EXPECT_EQ(second.result(), QDialog::Accepted);
+    EXPECT_EQ(m_setup.beepseconds, 0);
+    EXPECT_EQ(m_setup.continuelost, 0);
+    EXPECT_EQ(m_setup.smtpport, 0);
 }
 
 TEST_F(SetupDialog, SpinArrowsStepByOneNeverBelowOneNorAboveTheField) {

@@ -410,9 +410,12 @@ void CMainFrame::OnClose() {
 void CMainFrame::OnDestroy() {
     if (g_minuteTimerId != 0)
         killTimer(g_minuteTimerId);
-    Pause(g_timing.destroyPauseMs);
     // The process ends without destroying the frame (threads given up may still run), so
-    // the icon leaves the notification area here.
+    // what the windows' own destruction would do is done here: the host list keeps its
+    // column layout, and the icon leaves the notification area.
+    if (g_pView != nullptr)
+        g_pView->m_pList->OnDestroy();
+    Pause(g_timing.destroyPauseMs);
     m_trayIcon.SetIcon(0, 0);
     m_exited = true;
     QCoreApplication::quit();

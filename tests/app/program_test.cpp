@@ -26,7 +26,9 @@
 #include "config/setup_document.h"
 #include "config/setup_info.h"
 #include "engine/host_list.h"
+#include "platform/ini_file.h"
 #include "platform/instance_lock.h"
+#include "ui/ext_list_ctrl.h"
 
 extern char** environ;
 
@@ -190,6 +192,39 @@ TEST_F(ProgramTest, SighupRunsTheExitPathAndWritesTheRunAtLogonEntry) {
     EXPECT_EQ(WaitExit(pid, 10s), 0);
     ASSERT_TRUE(std::filesystem::exists(AutostartFile()));
     EXPECT_NE(ReadFile(AutostartFile()).find(" ICON"), std::string::npos);
+}
+
+// The column layout is written on the way out, also when a signal ends the program, and
+// the next start shows what the last one wrote.
+TEST_F(ProgramTest, TheColumnLayoutIsWrittenAtSigtermAndReadAtTheNextStart) {
+    const std::string section = CExtListCtrl::LayoutSection();
+    auto stored = [&](const char* key) {
+        return GetProfileString(section, key, "<none>", kLayoutValueSize);
+    };
+    // A fresh configuration: what the first run showed is what it keeps.
+    pid_t pid = Start();
+    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    kill(pid, SIGTERM);
+    ASSERT_EQ(WaitExit(pid, 10s), 0);
+    EXPECT_EQ(stored(kLayoutWidthKey), "328;160;168;68;160;128;128;88;");
+    EXPECT_EQ(stored(kLayoutKeepWidthKey), "50;50;50;50;50;50;50;50;");
+    EXPECT_EQ(stored(kLayoutIndexKey), "0;1;2;3;4;5;6;7;");
+
+    // "TTL" hidden and "Lost rate" first, as a run of the user left them. Once the window
+    // is up the file goes: only the running program still knows the layout.
+    ASSERT_TRUE(WriteProfileString(section, kLayoutWidthKey, "328;160;168;0;160;128;128;88;"));
+    ASSERT_TRUE(WriteProfileString(section, kLayoutKeepWidthKey, "50;50;50;68;50;50;50;50;"));
+    ASSERT_TRUE(WriteProfileString(section, kLayoutIndexKey, "7;0;1;2;3;4;5;6;"));
+    const std::string shown = m_dir.File("shown.png");
+    pid = Start(
+        {"QT_QPA_PLATFORM=offscreen", "VELMORA_GRAB_PNG=" + shown, "VELMORA_GRAB_DELAY_MS=0"});
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return std::filesystem::exists(shown); }));
+    ASSERT_TRUE(std::filesystem::remove(WinIniPath()));
+    kill(pid, SIGTERM);
+    ASSERT_EQ(WaitExit(pid, 10s), 0);
+    EXPECT_EQ(stored(kLayoutWidthKey), "328;160;168;0;160;128;128;88;");
+    EXPECT_EQ(stored(kLayoutKeepWidthKey), "50;50;50;68;50;50;50;50;");
+    EXPECT_EQ(stored(kLayoutIndexKey), "7;0;1;2;3;4;5;6;");
 }
 
 // Ends the monitor while its mail thread waits on a mail server that never says a word. In

@@ -19,6 +19,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -41,6 +42,7 @@
 #include "engine/name_threads.h"
 #include "engine/send_cycle.h"
 #include "platform/box_presenter.h"
+#include "platform/ini_file.h"
 #include "platform/lock_keys.h"
 #include "platform/message_box.h"
 #include "platform/registry_store.h"
@@ -48,6 +50,7 @@
 #include "ui/command_table.h"
 #include "ui/corvantis_view.h"
 #include "ui/event_view.h"
+#include "ui/ext_list_ctrl.h"
 #include "ui/menus.h"
 #include "ui/ping_list_ctrl.h"
 #include "ui/qt_message_target.h"
@@ -601,13 +604,24 @@ TEST_F(MainFrameTest, TrayMenuFollowsTheServiceState) {
     }
 }
 
+uint32_t ChooseTtl(QMenu*, const QPoint&) {
+    return 32803;
+}
+
 TEST_F(MainFrameTest, ExitSavesStopsEveryThreadAndWritesTheRunAtLogonEntry) {
     Create();
     ShowActive();
     g_bSetupModified = 1;
     ASSERT_FALSE(std::filesystem::exists(AutostartFile()));
+    // "TTL" hidden from the header's column menu: the layout outlives the program.
+    SetPopupTracker(ChooseTtl);
+    QHeaderView* header = g_pView->m_pList->horizontalHeader();
+    g_pView->m_pList->OnContextMenu(header->mapToGlobal(QPoint(10, header->height() / 2)));
+    SetPopupTracker(nullptr);
     m_frame->OnCommand(ID_APP_EXIT);
     EXPECT_TRUE(PumpUntil([&] { return m_frame->exited(); }));
+    EXPECT_EQ(GetProfileString(CExtListCtrl::LayoutSection(), kLayoutWidthKey, ""),
+              "328;160;168;0;160;128;128;88;");
     EXPECT_EQ(g_bClosing, 1);
     EXPECT_EQ(g_bSetupModified, 0);
     EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);

@@ -360,14 +360,18 @@ void CMainFrame::timerEvent(QTimerEvent* event) {
     OnTimer(static_cast<uint32_t>(event->timerId()));
 }
 
+void CMainFrame::HideWindow() {
+    // Without a tray icon a hidden window could never come back; the notification area may
+    // also have gone since the icon was added.
+    if (m_bTrayShown && m_trayIcon.visible() && CTrayIcon::TrayAvailable())
+        hide();
+    else
+        showMinimized();
+}
+
 void CMainFrame::OnClose() {
     if (m_bExit == 0) {
-        // Without a tray icon a hidden window could never come back; the notification area
-        // may also have gone since the icon was added.
-        if (m_bTrayShown && m_trayIcon.visible() && CTrayIcon::TrayAvailable())
-            hide();
-        else
-            showMinimized();
+        HideWindow();
         return;
     }
     if (g_bClosing == 1)
@@ -656,7 +660,7 @@ bool CMainFrame::OnCmdMsg(uint32_t id) {
 }
 
 void CMainFrame::OnHideWindow() {
-    hide();
+    HideWindow();
 }
 
 void CMainFrame::OnExit() {

@@ -148,6 +148,9 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
+    // Hides the window, or minimizes it where a hidden window could not come back (no
+    // notification area, or no icon in it).
+    void HideWindow();
     void BuildStatusBar();
     void OnFocusChanged(QWidget* now);
 

@@ -578,6 +578,12 @@ TEST_F(MainFrameTest, WithoutATrayCloseMinimizes) {
     EXPECT_TRUE(m_frame->isVisible());
     EXPECT_TRUE(m_frame->isMinimized());
     EXPECT_FALSE(m_frame->exited());
+    // File > Close alike.
+    m_frame->showNormal();
+    ASSERT_FALSE(m_frame->isMinimized());
+    m_frame->MenuAction(ID_HIDE_WINDOW)->trigger();
+    EXPECT_TRUE(m_frame->isVisible());
+    EXPECT_TRUE(m_frame->isMinimized());
 }
 
 TEST_F(MainFrameTest, ATrayThatWentAwayMakesCloseMinimize) {

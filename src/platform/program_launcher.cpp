@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -236,7 +237,8 @@ size_t UnreapedChildCount() {
     return TheReaper().Count();
 }
 
-int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid) {
+int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid,
+                            const SpawnStdio& stdio) {
     if (argv.empty() || argv[0].empty())
         return ENOENT;
     std::vector<char*> args;
@@ -244,6 +246,19 @@ int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid) {
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return ENOMEM;
+    int rc = 0;
+    const int wanted[] = {stdio.input, stdio.output, stdio.errors};
+    for (int target = 0; target < 3 && rc == 0; ++target) {
+        if (wanted[target] == kSpawnDevNull)
+            rc = posix_spawn_file_actions_addopen(&actions, target, "/dev/null",
+                                                  target == 0 ? O_RDONLY : O_WRONLY, 0);
+        else if (wanted[target] >= 0)
+            rc = posix_spawn_file_actions_adddup2(&actions, wanted[target], target);
+    }
 
     // The child starts with default signal handling and an empty mask, whatever ours are.
     posix_spawnattr_t attr;
@@ -253,8 +268,13 @@ int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid) {
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    const int rc = posix_spawnp(&pid, args[0], nullptr, &attr, args.data(), environ);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (stdio.ownSession)
+        flags |= POSIX_SPAWN_SETSID;
+    posix_spawnattr_setflags(&attr, flags);
+    if (rc == 0)
+        rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
     posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
     return rc;
 }

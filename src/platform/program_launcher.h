@@ -38,10 +38,24 @@ public:
     LaunchResult Launch(const std::string& program, const std::string& parameters) override;
 };
 
+// Where a started helper's standard descriptors lead, and whether it keeps the terminal.
+// Each descriptor: -1 keeps the caller's, kSpawnDevNull opens /dev/null, any other value is
+// a descriptor of the caller that the child gets in its place.
+constexpr int kSpawnDevNull = -2;
+struct SpawnStdio {
+    // A session of its own: the child has no controlling terminal.
+    bool ownSession = false;
+    int input = -1;
+    int output = -1;
+    int errors = -1;
+};
+
 // Starts `argv` (argv[0] searched on PATH when it holds no '/') with the caller's
-// environment and descriptors, an empty signal mask and every signal at its default action.
-// The caller reaps the child. Returns 0 and sets `pid`, or the spawn error. Any thread.
-int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid);
+// environment, the descriptors `stdio` gives, an empty signal mask and every signal at its
+// default action. The caller reaps the child. Returns 0 and sets `pid`, or the spawn
+// error. Any thread.
+int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid,
+                            const SpawnStdio& stdio = {});
 
 // The process-wide real launcher. Any thread.
 ProgramLauncher& DefaultProgramLauncher();

@@ -1,9 +1,8 @@
 #include "platform/shell.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cctype>
-#include <cstdlib>
+#include <cerrno>
 #include <thread>
 
 #include <sys/wait.h>
@@ -15,14 +14,16 @@ namespace {
 
 std::atomic<ShellSpawnHook> g_spawnHook{nullptr};
 
+// Neither reads nor draws on the monitor's terminal, and cannot make it its own.
+constexpr SpawnStdio kDetached{true, kSpawnDevNull, kSpawnDevNull, -1};
+
 bool SpawnDetached(const std::vector<std::string>& argv) {
     if (argv.empty() || argv[0].empty())
         return false;
     if (ShellSpawnHook hook = g_spawnHook.load())
         return hook(argv);
     pid_t pid = -1;
-    const int rc = SpawnWithDefaultSignals(argv, pid);
-    if (rc != 0)
+    if (SpawnWithDefaultSignals(argv, pid, kDetached) != 0)
         return false;
     // Reap exactly this child, so no zombie stays and nobody else's child is taken.
     std::thread([pid] {
@@ -44,23 +45,6 @@ bool IsNotepad(const std::string& program) {
     return true;
 }
 
-std::vector<std::string> SplitBlanks(const std::string& text) {
-    std::vector<std::string> out;
-    std::string word;
-    for (char c : text) {
-        if (c == ' ' || c == '\t') {
-            if (!word.empty())
-                out.push_back(std::move(word));
-            word.clear();
-        } else {
-            word.push_back(c);
-        }
-    }
-    if (!word.empty())
-        out.push_back(std::move(word));
-    return out;
-}
-
 }  // namespace
 
 void SetShellSpawnHook(ShellSpawnHook hook) {
@@ -76,20 +60,9 @@ bool ShellOpenDocument(const std::string& target) {
 std::vector<std::string> ShellProgramCommand(const std::string& program,
                                              const std::string& parameters) {
     std::vector<std::string> argv;
-    if (IsNotepad(program)) {
-        for (const char* var : {"VISUAL", "EDITOR"}) {
-            const char* value = std::getenv(var);
-            if (value != nullptr && value[0] != '\0') {
-                argv = SplitBlanks(value);
-                if (!argv.empty())
-                    break;
-            }
-        }
-        if (argv.empty())
-            argv.push_back("xdg-open");
-    } else {
-        argv.push_back(program);
-    }
+    // A text editor chosen from the environment would be a terminal program more often than
+    // not, and the monitor may have no terminal, or one the user's shell still reads.
+    argv.push_back(IsNotepad(program) ? "xdg-open" : program);
     if (!parameters.empty())
         argv.push_back(parameters);
     return argv;

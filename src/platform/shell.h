@@ -7,11 +7,13 @@
 // line. Programs are started with posix_spawn, never through a shell, and reaped by a
 // background waiter. Any thread.
 
-// Opens a file or a link with the desktop's opener (xdg-open). True when it started.
+// Opens a file or a link with the desktop's opener (xdg-open), detached from the monitor's
+// terminal: in a session of its own, with standard input and output on /dev/null, so no
+// terminal program it may pick can take over the terminal. True when it started.
 bool ShellOpenDocument(const std::string& target);
 
-// Runs `program` with `parameters`. "notepad.exe" (any case) means the user's text editor:
-// $VISUAL, else $EDITOR, else xdg-open, given the parameters as one argument. Other
+// Runs `program` with `parameters`, detached as ShellOpenDocument is. "notepad.exe" (any
+// case) means the desktop's handler for the file (xdg-open), never a terminal editor. Other
 // programs get the parameters as one argument when not empty. True when it started.
 bool ShellRunProgram(const std::string& program, const std::string& parameters);
 

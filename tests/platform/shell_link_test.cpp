@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "common/test_support.h"
+#include "platform/shell.h"
 
 namespace {
 
@@ -119,6 +120,25 @@ TEST_F(ShellLinkTest, RunningACommandKeepsTheTargetOneArgumentAndReportsWhyItCou
     ASSERT_GE(fd, 0);
     EXPECT_EQ(ShellRunWithTarget(m_dir.File("busy"), target), 26);
     close(fd);
+}
+
+// A document opens away from the monitor's terminal: the opener, and whatever program it
+// picks, can neither read it, draw on it nor make it its own.
+TEST_F(ShellLinkTest, ADocumentOpensInASessionOfItsOwnWithoutTheTerminal) {
+    const std::string seen = m_dir.File("seen");
+    WriteFile(m_dir.File("xdg-open"),
+              "#!/bin/sh\necho \"$$ $(ps -o sid= -p $$ | tr -d ' ') $(readlink /proc/$$/fd/0) "
+              "$(readlink /proc/$$/fd/1)\" > '" +
+                  seen + ".tmp'\nmv '" + seen + ".tmp' '" + seen + "'\n",
+              0755);
+    ASSERT_TRUE(ShellOpenDocument("/var/log/monitor.txt"));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return !ReadFile(seen).empty(); }));
+    std::istringstream fields(ReadFile(seen));
+    std::string pid, session, input, output;
+    fields >> pid >> session >> input >> output;
+    EXPECT_EQ(session, pid);
+    EXPECT_EQ(input, "/dev/null");
+    EXPECT_EQ(output, "/dev/null");
 }
 
 }  // namespace

@@ -810,13 +810,15 @@ TEST_F(MainFrameTest, HomePageAndLogFileGoThroughTheShell) {
     ASSERT_EQ(g_spawned.size(), 1u);
     EXPECT_EQ(g_spawned[0], (std::vector<std::string>{"xdg-open", m_dir.File("events.LoG")}));
     g_spawned.clear();
+    // Whatever the name ends in, never the terminal editor the environment names.
     setenv("VISUAL", "myeditor --wait", 1);
+    setenv("EDITOR", "vi", 1);
     g_pSetupInfo->logfilename = m_dir.File("events.txt");
     m_frame->OnCommand(ID_VIEW_LOG_FILE);
     unsetenv("VISUAL");
+    unsetenv("EDITOR");
     ASSERT_EQ(g_spawned.size(), 1u);
-    EXPECT_EQ(g_spawned[0],
-              (std::vector<std::string>{"myeditor", "--wait", m_dir.File("events.txt")}));
+    EXPECT_EQ(g_spawned[0], (std::vector<std::string>{"xdg-open", m_dir.File("events.txt")}));
 }
 
 // A server that takes the connection and never says a word.

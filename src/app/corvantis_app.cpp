@@ -94,7 +94,12 @@ void CCorvantisApp::OnHelp() {
     const char* dir = GetModuleDirectory();
     if (dir == nullptr)
         return;
-    ShellOpenDocument(std::string(dir) + kHelpFileName);
+    const std::string directory = dir;
+    // Most desktops have no viewer for compiled help; the same pages as HTML open anywhere.
+    if (ShellDefaultApplication(kHelpMimeType).empty())
+        ShellOpenDocument(directory + kHelpPagesIndex);
+    else
+        ShellOpenDocument(directory + kHelpFileName);
 }
 
 const char* GetModuleDirectory() {

@@ -33,8 +33,11 @@ const char* GetModuleDirectory();
 
 // Name of the single-instance lock.
 constexpr const char* kInstanceLockName = "Corvantis";
-// The help file beside the program.
+// The help file beside the program, and its type for the desktop.
 constexpr const char* kHelpFileName = "Velmora.chm";
+constexpr const char* kHelpMimeType = "application/vnd.ms-htmlhelp";
+// The same help as HTML pages, beside the program, for desktops that cannot show the file.
+constexpr const char* kHelpPagesIndex = "help/index.html";
 
 // Runs the About box; the box itself is replaceable (tests answer it at once).
 using AboutRunner = void (*)();

@@ -1,11 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
-// The desktop shell: opening documents and links, and running a program with a parameter
-// line. Programs are started with posix_spawn, never through a shell, and reaped by a
-// background waiter. Any thread.
+// The desktop shell: opening documents and links, running a program with a parameter line,
+// and asking which application the desktop opens a kind of file with. Programs are started
+// with posix_spawn, never through a shell, and reaped by a background waiter. Any thread.
 
 // Opens a file or a link with the desktop's opener (xdg-open), detached from the monitor's
 // terminal: in a session of its own, with standard input and output on /dev/null, so no
@@ -25,3 +26,16 @@ std::vector<std::string> ShellProgramCommand(const std::string& program,
 // restores the real one. The hook returns whether the program "started".
 using ShellSpawnHook = bool (*)(const std::vector<std::string>& argv);
 void SetShellSpawnHook(ShellSpawnHook hook);
+
+// How long ShellDefaultApplication waits for the desktop's answer.
+constexpr uint32_t kMimeQueryMs = 2000;
+
+// The desktop's default application for `mimeType`, as `xdg-mime query default` names it
+// (a desktop file name); empty when it names none, cannot be run or does not answer within
+// kMimeQueryMs.
+std::string ShellDefaultApplication(const std::string& mimeType);
+
+// Replaces the query (tests answer for a desktop they do not have); nullptr restores the
+// real one.
+using MimeQueryHook = std::string (*)(const std::string& mimeType);
+void SetMimeQueryHook(MimeQueryHook hook);

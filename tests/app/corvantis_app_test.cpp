@@ -30,6 +30,9 @@ bool RecordSpawn(const std::vector<std::string>& argv) {
 int NoEngine() {
     return 0;
 }
+std::string HasAHelpViewer(const std::string&) {
+    return "chmviewer.desktop";
+}
 int g_aboutShown = 0;
 void CountAbout() {
     ++g_aboutShown;
@@ -52,6 +55,7 @@ protected:
         CMainFrame::SetTiming(timing);
         CMainFrame::SetEngineStarter(NoEngine);
         SetShellSpawnHook(RecordSpawn);
+        SetMimeQueryHook(HasAHelpViewer);
         SetAboutRunner(CountAbout);
         g_spawned.clear();
         g_bClosing = 0;
@@ -69,6 +73,7 @@ protected:
         CMainFrame::SetEngineStarter(nullptr);
         CMainFrame::SetTiming(CMainFrame::Timing());
         SetShellSpawnHook(nullptr);
+        SetMimeQueryHook(nullptr);
         SetAboutRunner(nullptr);
         g_bClosing = 0;
         SandboxTest::TearDown();

@@ -73,22 +73,33 @@ bool RecordSpawn(const std::vector<std::string>& argv) {
     return true;
 }
 
-TEST(HelpFile, TheHelpCommandAsksTheShellToOpenTheFileBesideTheProgram) {
-    g_spawned.clear();
+std::string g_handler;
+std::string g_askedFor;
+std::string AnswerHandler(const std::string& mimeType) {
+    g_askedFor = mimeType;
+    return g_handler;
+}
+
+// The compiled help where the desktop can show it, else the same pages as HTML; both in the
+// directory of whichever program runs (in the program itself, where the build put them).
+TEST(HelpFile, TheHelpCommandOpensTheCompiledFileOnlyWhereTheDesktopHasAViewerForIt) {
     SetShellSpawnHook(RecordSpawn);
-    theApp.OnHelp();
-    SetShellSpawnHook(nullptr);
-    ASSERT_EQ(g_spawned.size(), 1u);
-    ASSERT_EQ(g_spawned[0].size(), 2u);
-    EXPECT_EQ(g_spawned[0][0], "xdg-open");
-    const fs::path opened(g_spawned[0][1]);
-    EXPECT_EQ(opened.filename(), "Velmora.chm");
-    // It opens the file in the directory of whichever program runs it; in the program
-    // itself that is where the build put the help.
-    EXPECT_EQ(opened.parent_path(), fs::path(GetModuleDirectory()).parent_path());
-    if (VELMORA_HELP_BUILT) {
-        EXPECT_TRUE(fs::exists(fs::path(VELMORA_HELP_DIR) / opened.filename()));
+    SetMimeQueryHook(AnswerHandler);
+    const fs::path dir = fs::path(GetModuleDirectory());
+    for (const std::string handler : {"chmviewer.desktop", ""}) {
+        g_spawned.clear();
+        g_handler = handler;
+        theApp.OnHelp();
+        EXPECT_EQ(g_askedFor, "application/vnd.ms-htmlhelp");
+        ASSERT_EQ(g_spawned.size(), 1u);
+        ASSERT_EQ(g_spawned[0].size(), 2u);
+        EXPECT_EQ(g_spawned[0][0], "xdg-open");
+        const fs::path expected =
+            handler.empty() ? dir / "help" / "index.html" : dir / kHelpFileName;
+        EXPECT_EQ(fs::path(g_spawned[0][1]), expected);
     }
+    SetMimeQueryHook(nullptr);
+    SetShellSpawnHook(nullptr);
 }
 
 }  // namespace

@@ -141,4 +141,18 @@ TEST_F(ShellLinkTest, ADocumentOpensInASessionOfItsOwnWithoutTheTerminal) {
     EXPECT_EQ(output, "/dev/null");
 }
 
+// The desktop's handler for a type is xdg-mime's answer; none, or no xdg-mime, is empty.
+TEST_F(ShellLinkTest, TheDefaultApplicationIsWhatXdgMimeAnswers) {
+    WriteFile(m_dir.File("xdg-mime"),
+              "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + m_dir.File("args") +
+                  "'\necho ' chmviewer.desktop'\n",
+              0755);
+    EXPECT_EQ(ShellDefaultApplication("application/vnd.ms-htmlhelp"), "chmviewer.desktop");
+    EXPECT_EQ(ReadFile(m_dir.File("args")), "query\ndefault\napplication/vnd.ms-htmlhelp\n");
+    WriteFile(m_dir.File("xdg-mime"), "#!/bin/sh\nexit 0\n", 0755);
+    EXPECT_EQ(ShellDefaultApplication("application/vnd.ms-htmlhelp"), "");
+    setenv("PATH", m_dir.File("none").c_str(), 1);
+    EXPECT_EQ(ShellDefaultApplication("application/vnd.ms-htmlhelp"), "");
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 #include <unordered_set>
 
 #include <dirent.h>
@@ -693,5 +694,13 @@ std::string ExecutablePath() {
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n <= 0)
         return {};
-    return std::string(path, static_cast<size_t>(n));
+    std::string text(path, static_cast<size_t>(n));
+    // A program file replaced while it runs (a rebuild) reads as "<path> (deleted)"; the
+    // program to start next time is the one now at <path>.
+    static constexpr std::string_view kDeleted = " (deleted)";
+    if (text.size() > kDeleted.size() &&
+        text.compare(text.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0 &&
+        access(text.c_str(), F_OK) != 0)
+        text.resize(text.size() - kDeleted.size());
+    return text;
 }

@@ -123,5 +123,6 @@ bool RemoveAutostartEntry(const std::string& name);
 // True when the autostart directory exists or could be created.
 bool EnsureAutostartDirectory();
 
-// Full path of the running executable (empty when unknown).
+// Full path of the running executable (empty when unknown); where the file was replaced
+// or removed while it runs, the path it had.
 std::string ExecutablePath();

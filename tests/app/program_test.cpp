@@ -28,6 +28,7 @@
 #include "engine/host_list.h"
 #include "platform/ini_file.h"
 #include "platform/instance_lock.h"
+#include "platform/registry_store.h"
 #include "ui/ext_list_ctrl.h"
 
 extern char** environ;
@@ -101,8 +102,9 @@ protected:
         SandboxTest::TearDown();
     }
 
-    pid_t Start(const std::vector<std::string>& extraEnv = {"QT_QPA_PLATFORM=offscreen"}) {
-        const pid_t pid = Spawn({VELMORA_BINARY}, extraEnv);
+    pid_t Start(const std::vector<std::string>& extraEnv = {"QT_QPA_PLATFORM=offscreen"},
+                const std::string& program = VELMORA_BINARY) {
+        const pid_t pid = Spawn({program}, extraEnv);
         EXPECT_GT(pid, 0);
         if (pid > 0)
             m_pids.push_back(pid);
@@ -192,6 +194,22 @@ TEST_F(ProgramTest, SighupRunsTheExitPathAndWritesTheRunAtLogonEntry) {
     EXPECT_EQ(WaitExit(pid, 10s), 0);
     ASSERT_TRUE(std::filesystem::exists(AutostartFile()));
     EXPECT_NE(ReadFile(AutostartFile()).find(" ICON"), std::string::npos);
+}
+
+// A program file replaced while the monitor runs (a rebuild): the run-at-logon entry names
+// the file's path, where the new program is, not the link text of the one that went.
+TEST_F(ProgramTest, TheRunAtLogonEntryNamesAReplacedProgramByItsPath) {
+    StoreSetup(1, kStartSetRunAtLogon);
+    const std::string program = m_dir.File("velmora");
+    std::filesystem::copy_file(VELMORA_BINARY, program);
+    const pid_t pid = Start({"QT_QPA_PLATFORM=offscreen"}, program);
+    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    std::filesystem::copy_file(VELMORA_BINARY, program + ".new");
+    std::filesystem::rename(program + ".new", program);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid, 10s), 0);
+    const std::string exec = "\nExec=" + DesktopExecQuote(program) + " ICON\n";
+    EXPECT_NE(ReadFile(AutostartFile()).find(exec), std::string::npos) << ReadFile(AutostartFile());
 }
 
 // The column layout is written on the way out, also when a signal ends the program, and

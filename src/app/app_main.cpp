@@ -78,6 +78,13 @@ void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const Q
 }  // namespace
 
 int RunApplication(int argc, char** argv) {
+    // Whoever sees the lock taken may end this instance at once: the exit path then runs
+    // as soon as the frame exists.
+    CSessionWatcher::CatchSignals();
+    // A second instance ends before anything needs a display, so it ends silently also
+    // where none can be opened.
+    if (!TakeInstanceLock())
+        return 0;
     g_defaultQtHandler = qInstallMessageHandler(FilterQtMessages);
     QApplication app(argc, argv);
     // Closing the window hides it; only Exit or the end of the session ends the program.

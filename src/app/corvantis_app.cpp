@@ -42,8 +42,19 @@ CCorvantisApp::CCorvantisApp() {
     tzset();
 }
 
+bool TakeInstanceLock() {
+    if (g_instanceLock.held())
+        return true;
+    // A lock file that cannot be used keeps nobody from starting.
+    return g_instanceLock.Acquire(kInstanceLockName) != InstanceLock::Result::kHeldElsewhere;
+}
+
+void ReleaseInstanceLock() {
+    g_instanceLock.Release();
+}
+
 bool CCorvantisApp::InitInstance() {
-    if (g_instanceLock.Acquire(kInstanceLockName) == InstanceLock::Result::kHeldElsewhere)
+    if (!TakeInstanceLock())
         return false;
 
     // Sockets need no start-up here; a peer closing a connection must not end the process.

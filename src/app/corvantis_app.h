@@ -33,6 +33,12 @@ const char* GetModuleDirectory();
 
 // Name of the single-instance lock.
 constexpr const char* kInstanceLockName = "Corvantis";
+// Takes the single-instance lock for the life of the process; false when another instance
+// holds it. Needs no display, so a second start can end before one is opened. Taking it
+// again once held does nothing.
+bool TakeInstanceLock();
+// Lets the lock go (tests; the program keeps it for its whole life).
+void ReleaseInstanceLock();
 // The help file beside the program, and its type for the desktop.
 constexpr const char* kHelpFileName = "Velmora.chm";
 constexpr const char* kHelpMimeType = "application/vnd.ms-htmlhelp";

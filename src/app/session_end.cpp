@@ -27,10 +27,10 @@ void OnTerminationSignal(int signo) {
 
 }  // namespace
 
-CSessionWatcher::CSessionWatcher() {
+bool CSessionWatcher::CatchSignals() {
     if (g_pipe[0] < 0 && pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         g_pipe[0] = g_pipe[1] = -1;
-        return;
+        return false;
     }
     struct sigaction sa {};
     sa.sa_handler = OnTerminationSignal;
@@ -40,7 +40,12 @@ CSessionWatcher::CSessionWatcher() {
     sigaction(SIGHUP, &sa, nullptr);
     // Ctrl+C in the terminal that started the monitor ends it the same orderly way.
     sigaction(SIGINT, &sa, nullptr);
+    return true;
+}
 
+CSessionWatcher::CSessionWatcher() {
+    if (!CatchSignals())
+        return;
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     m_notifier->setEnabled(false);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] { OnSignal(); });

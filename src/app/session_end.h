@@ -17,6 +17,11 @@ public:
     CSessionWatcher();
     ~CSessionWatcher() override;
 
+    // Catches SIGTERM, SIGHUP and SIGINT into the pipe, before any watcher or application
+    // exists, so a signal during start-up waits for the frame instead of killing the
+    // process. The constructor does it too. False when no pipe could be made.
+    static bool CatchSignals();
+
     // The frame that ends the session; signals that came before it wait in the pipe.
     void SetFrame(CMainFrame* frame);
     // Signals seen so far (tests).

@@ -75,6 +75,7 @@ protected:
         SetShellSpawnHook(nullptr);
         SetMimeQueryHook(nullptr);
         SetAboutRunner(nullptr);
+        ReleaseInstanceLock();
         g_bClosing = 0;
         SandboxTest::TearDown();
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,7 +38,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
+// `errorFile`, when given, receives the program's standard error.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+            const std::string& errorFile = "") {
     // The extra variables replace inherited ones of the same name.
     std::vector<std::string> env = extraEnv;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -56,10 +59,15 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     for (const std::string& e : env)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!errorFile.empty())
+        posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), envp.data()) != 0)
-        return -1;
-    return pid;
+    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
 }
 
 // Waits for `pid` to end; its exit status, or -1 when it did not end in time (then it is
@@ -103,8 +111,8 @@ protected:
     }
 
     pid_t Start(const std::vector<std::string>& extraEnv = {"QT_QPA_PLATFORM=offscreen"},
-                const std::string& program = VELMORA_BINARY) {
-        const pid_t pid = Spawn({program}, extraEnv);
+                const std::string& program = VELMORA_BINARY, const std::string& errorFile = "") {
+        const pid_t pid = Spawn({program}, extraEnv, errorFile);
         EXPECT_GT(pid, 0);
         if (pid > 0)
             m_pids.push_back(pid);
@@ -160,6 +168,20 @@ TEST_F(ProgramTest, ASecondStartEndsAtOnceAndChangesNothing) {
     EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
     kill(first, SIGTERM);
     EXPECT_EQ(WaitExit(first, 10s), 0);
+}
+
+// Where no display can be opened, a second start still ends at once and says nothing.
+TEST_F(ProgramTest, ASecondStartWithoutADisplayEndsSilently) {
+    InstanceLock first;  // another instance runs
+    ASSERT_EQ(first.Acquire(kInstanceLockName), InstanceLock::Result::kAcquired);
+    const std::string errors = m_dir.File("errors");
+    const auto began = std::chrono::steady_clock::now();
+    const pid_t second =
+        Start({"QT_QPA_PLATFORM=xcb", "DISPLAY=:" + std::to_string(7000 + getpid() % 1000)},
+              VELMORA_BINARY, errors);
+    EXPECT_EQ(WaitExit(second, 5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
+    EXPECT_EQ(ReadFile(errors), "");
 }
 
 TEST_F(ProgramTest, AStartAfterTheFirstWasKilledSucceeds) {

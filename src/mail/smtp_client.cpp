@@ -298,10 +298,14 @@ bool CSMTPConnection::ConnectSocket(const char* server, uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
 
-    // The connect runs non-blocking so that a worker told to stop can give up on a server
-    // that never answers; the socket is blocking again for the dialogue.
+    // The connect runs non-blocking, so that a worker told to stop can give up on a server
+    // that never answers, and so that such a server costs no more than the idle limit of a
+    // silent one: left to the kernel's SYN retries a connect lasts about two minutes, and
+    // every mail queued behind it would wait that long. The socket is blocking again for
+    // the dialogue.
     const int flags = fcntl(m_socket, F_GETFL);
     fcntl(m_socket, F_SETFL, flags | O_NONBLOCK);
+    const uint32_t start = GetTick();
     if (connect(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         fcntl(m_socket, F_SETFL, flags);
         return true;
@@ -313,7 +317,13 @@ bool CSMTPConnection::ConnectSocket(const char* server, uint16_t port) {
     pollfd p{m_socket, POLLOUT, 0};
     int ready;
     for (;;) {
-        ready = poll(&p, 1, static_cast<int>(kStopCheckSliceMs));
+        const uint32_t elapsed = GetTick() - start;
+        if (elapsed > m_dwIdleLimit) {
+            SetLastErrorCode(kWsaErrorTimedOut);
+            return false;
+        }
+        const uint32_t left = m_dwIdleLimit - elapsed + 1;
+        ready = poll(&p, 1, static_cast<int>(std::min(left, kStopCheckSliceMs)));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready != 0)

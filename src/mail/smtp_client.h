@@ -25,7 +25,7 @@ constexpr int kWsaErrorMessageSize = 10040;      // reply longer than the reply 
 constexpr int kWsaErrorProtocol = 10043;         // reply code differs from the expected one
 constexpr int kWsaErrorConnReset = 10054;        // the server closed the connection
 constexpr int kWsaErrorNotConnected = 10057;     // no socket open
-constexpr int kWsaErrorTimedOut = 10060;         // no reply data within the idle limit
+constexpr int kWsaErrorTimedOut = 10060;         // no connect or reply data in the idle limit
 constexpr int kWsaErrorConnRefused = 10061;
 
 // The socket error code reported for an errno value (Winsock-style numbers for the usual
@@ -125,7 +125,8 @@ public:
     bool IsConnected() const { return m_bConnected != 0; }
 
     // Time limits of reply reads: a read fails when no data came for more than `idleLimitMs`;
-    // each wait for data lasts at most `waitMs`. For tests; the defaults are 18,000 and 8,000.
+    // each wait for data lasts at most `waitMs`. The TCP connect fails, too, when the server
+    // has not accepted it within `idleLimitMs`. For tests; the defaults are 18,000 and 8,000.
     void SetReplyTimeLimits(uint32_t idleLimitMs, uint32_t waitMs);
     // The limits that connections made from now on start with (any thread; for tests of
     // code that makes its own connections, such as the mail queue thread).

@@ -21,6 +21,25 @@
 
 namespace mailtest {
 
+// A listening socket on a free loopback port with the given backlog; -1 when it failed.
+inline int ListenOnLoopback(int backlog, uint16_t& port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
 class ScriptedSmtpServer {
 public:
     ScriptedSmtpServer() = default;
@@ -47,18 +66,9 @@ public:
 
     // Listens on a free loopback port and starts playing; false when it could not listen.
     bool Start() {
-        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_listen = ListenOnLoopback(4, m_port);
         if (m_listen < 0)
             return false;
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(m_listen, 4) != 0 ||
-            getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            return false;
-        m_port = ntohs(address.sin_port);
         m_thread = std::thread([this] { Play(); });
         return true;
     }

@@ -1,9 +1,15 @@
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +32,38 @@ long ElapsedMs(Clock::time_point since) {
 std::string Decode64(const std::string& text) {
     CMimeString decoded(CMimeString::kDecode, CMimeString::kBase64Algo, text);
     return decoded.GetString();
+}
+
+// Connects with an idle limit of 300 ms and expects the connect to fail with the time-out
+// error once that limit has passed, not earlier and not much later.
+void ExpectConnectTimesOut(CSMTPConnection& connection, uint16_t port) {
+    connection.SetReplyTimeLimits(300, 100);
+    const auto start = Clock::now();
+    EXPECT_FALSE(connection.Connect("127.0.0.1", port));
+    const long elapsed = ElapsedMs(start);
+    EXPECT_EQ(GetLastErrorCode(), kWsaErrorTimedOut);
+    EXPECT_GE(elapsed, 300);
+    EXPECT_LT(elapsed, 5000);
+}
+
+// Connects with the default limits from a worker that is told to stop 200 ms in; expects it
+// back at once and returns the error its failed connect left (0 when it connected).
+int ConnectFromAStoppingWorker(uint16_t port) {
+    std::atomic<uint8_t> stop{0};
+    int error = 0;
+    const auto start = Clock::now();
+    std::thread worker([&] {
+        SetCurrentThreadStopFlag(&stop);
+        CSMTPConnection connection;
+        if (!connection.Connect("127.0.0.1", port))
+            error = GetLastErrorCode();
+        SetCurrentThreadStopFlag(nullptr);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop = 1;
+    worker.join();
+    EXPECT_LT(ElapsedMs(start), 3000);
+    return error;
 }
 
 size_t OpenDescriptors() {
@@ -158,14 +196,8 @@ TEST(SmtpScriptedTest, SilentServerFailsAfterTheIdleLimit) {
         server.ReadLine().Send("221 bye\r\n");
         ASSERT_TRUE(server.Start());
         CSMTPConnection connection;
-        connection.SetReplyTimeLimits(300, 100);
-        const auto start = Clock::now();
-        EXPECT_FALSE(connection.Connect("127.0.0.1", server.port()));
-        const long elapsed = ElapsedMs(start);
-        EXPECT_EQ(GetLastErrorCode(), kWsaErrorTimedOut);
+        ExpectConnectTimesOut(connection, server.port());
         EXPECT_EQ(connection.GetLastReply(), "");
-        EXPECT_GE(elapsed, 300);
-        EXPECT_LT(elapsed, 5000);
         ASSERT_TRUE(server.WaitDone());
         EXPECT_EQ(server.Lines(), std::vector<std::string>{"QUIT"});
     }
@@ -226,11 +258,7 @@ TEST(SmtpScriptedTest, OverlongReplyLines) {
         server.Send(std::string(999, 'x')).ReadLine().Send("221 bye\r\n");
         ASSERT_TRUE(server.Start());
         CSMTPConnection connection;
-        connection.SetReplyTimeLimits(300, 100);
-        const auto start = Clock::now();
-        EXPECT_FALSE(connection.Connect("127.0.0.1", server.port()));
-        EXPECT_GE(ElapsedMs(start), 300);
-        EXPECT_EQ(GetLastErrorCode(), kWsaErrorTimedOut);
+        ExpectConnectTimesOut(connection, server.port());
         EXPECT_EQ(connection.GetLastReply(), std::string(999, 'x'));
     }
     {
@@ -332,24 +360,54 @@ TEST(SmtpScriptedTest, AStoppingWorkerGivesUpOnASilentServer) {
     // QUIT) of a server that never answers, or the orderly exit would abandon it.
     ScriptedSmtpServer server;
     ASSERT_TRUE(server.Start());
-    std::atomic<uint8_t> stop{0};
-    std::atomic<bool> done{false};
-    int error = 0;
-    const auto start = Clock::now();
-    std::thread worker([&] {
-        SetCurrentThreadStopFlag(&stop);
-        CSMTPConnection connection;  // default limits
-        EXPECT_FALSE(connection.Connect("127.0.0.1", server.port()));
-        error = GetLastErrorCode();
-        SetCurrentThreadStopFlag(nullptr);
-        done = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    stop = 1;
-    worker.join();
-    EXPECT_TRUE(done);
-    EXPECT_LT(ElapsedMs(start), 3000);
-    EXPECT_NE(error, 0);
+    EXPECT_NE(ConnectFromAStoppingWorker(server.port()), 0);
+}
+
+// A loopback listener whose accept queue is full and is never emptied: the kernel drops
+// every further SYN, so a connect to it hangs like one to a server that never answers
+// (until the SYN retries run out, about two minutes later).
+class FullBacklogListener {
+public:
+    FullBacklogListener() {
+        // A backlog of 0 holds one connection: the filler takes it.
+        m_listen = mailtest::ListenOnLoopback(0, m_port);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(m_port);
+        m_filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_ok = m_listen >= 0 && m_filler >= 0 &&
+               connect(m_filler, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~FullBacklogListener() {
+        if (m_filler >= 0)
+            close(m_filler);
+        if (m_listen >= 0)
+            close(m_listen);
+    }
+    bool ok() const { return m_ok; }
+    uint16_t port() const { return m_port; }
+
+private:
+    int m_listen = -1;
+    int m_filler = -1;
+    uint16_t m_port = 0;
+    bool m_ok = false;
+};
+
+TEST(SmtpScriptedTest, AConnectThatIsNeverAnsweredEndsAtTheIdleLimit) {
+    // Left to the kernel, each mail to such a server would hold up the mail queue for about
+    // two minutes; the connect gets the idle limit of a silent server instead.
+    FullBacklogListener server;
+    ASSERT_TRUE(server.ok());
+    {
+        // (A connect that went through would fail the greeting, then the QUIT read: 22.)
+        CSMTPConnection connection;
+        ExpectConnectTimesOut(connection, server.port());
+        EXPECT_FALSE(connection.IsConnected());
+    }
+    // With the default limit, a worker told to stop still gives up at once.
+    EXPECT_EQ(ConnectFromAStoppingWorker(server.port()), kWsaErrorInterrupted);
 }
 
 }  // namespace

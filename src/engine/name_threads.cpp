@@ -17,7 +17,7 @@
 
 cDNSthread* g_pDNSThread = nullptr;
 std::atomic<MessageTarget*> g_hHostListWnd{nullptr};
-clookupthread g_lookupThreads[2];
+clookupthread (&g_lookupThreads)[2] = *new clookupthread[1][2];
 
 namespace {
 

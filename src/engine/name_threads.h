@@ -62,5 +62,8 @@ public:
     uint16_t host_index = 0;
 };
 
-// The two lookup slots; their threads exist, suspended, from program start.
-extern clookupthread g_lookupThreads[2];
+// The two lookup slots; their threads exist, suspended, from program start. The objects are
+// never destroyed: the exit path does not wait for their threads, and a program ended by
+// exit() (as Qt does when the display connection breaks) would otherwise destroy them under
+// threads that still wait on them, and hang there for good.
+extern clookupthread (&g_lookupThreads)[2];

@@ -145,6 +145,25 @@ protected:
         g_pSetupInfo = nullptr;
     }
 
+    // Starts a virtual X server on a display nobody uses and waits until it listens; its
+    // pid, or -1.
+    pid_t StartXvfb(std::string& display) {
+        int number = 90 + getpid() % 100;
+        while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
+               std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock"))
+            ++number;
+        display = ":" + std::to_string(number);
+        const pid_t xvfb =
+            Spawn({"Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, {});
+        if (xvfb <= 0)
+            return -1;
+        m_pids.push_back(xvfb);
+        const std::string socket = "/tmp/.X11-unix/X" + display.substr(1);
+        if (!testsupport::WaitUntil([&] { return std::filesystem::exists(socket); }))
+            return -1;
+        return xvfb;
+    }
+
     std::string StoreFile() const { return m_dir.File("config") + "/velmora/" + kSetupStoreFile; }
     std::string AutostartFile() const {
         return m_dir.File("config") + "/autostart/velmora.desktop";
@@ -327,6 +346,25 @@ TEST_F(ProgramTest, ExitEndsWithinSecondsWhileAMailWaitsOnASilentServer) {
     EXPECT_LT(std::chrono::steady_clock::now() - began, 6s);
 }
 
+// The X server goes away under the running monitor (Qt then ends the program with exit()):
+// the program ends and frees its instance lock, so that it can be started again.
+TEST_F(ProgramTest, TheProgramEndsWhenItsDisplayGoesAway) {
+    if (testsupport::RunShell("command -v Xvfb >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "Xvfb is not installed (scripts/test installs it)";
+    std::string display;
+    const pid_t xvfb = StartXvfb(display);
+    ASSERT_GT(xvfb, 0);
+    // The picture is taken from the message loop, so once it exists every worker runs.
+    const std::string drawn = m_dir.File("drawn.png");
+    const pid_t pid = Start({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display,
+                             "VELMORA_GRAB_PNG=" + drawn, "VELMORA_GRAB_DELAY_MS=200"});
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return std::filesystem::exists(drawn); }, 30s));
+    kill(xvfb, SIGKILL);
+    WaitExit(xvfb, 5s);
+    EXPECT_EQ(WaitExit(pid, 10s), 1);
+    EXPECT_FALSE(LockHeldElsewhere());
+}
+
 // Share of the pixels of `area` that `a` and `b` show alike (each channel within a few
 // steps), and the number of distinct colours `a` shows there.
 struct AreaMatch {
@@ -370,17 +408,9 @@ TEST_F(ProgramTest, ARealWindowUnderAVirtualXServer) {
         host.addr6.sin6_addr = in6addr_loopback;
         host.ResolveIPv6(nullptr);
     });
-    int number = 90 + getpid() % 100;
-    while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
-           std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock"))
-        ++number;
-    const std::string display = ":" + std::to_string(number);
-    const pid_t xvfb =
-        Spawn({"Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, {});
+    std::string display;
+    const pid_t xvfb = StartXvfb(display);
     ASSERT_GT(xvfb, 0);
-    m_pids.push_back(xvfb);
-    const std::string socket = "/tmp/.X11-unix/X" + display.substr(1);
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return std::filesystem::exists(socket); }));
 
     // The program draws its window into `drawn` and writes where each part lies beside it.
     const std::string drawn = m_dir.File("drawn.png");

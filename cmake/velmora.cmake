@@ -43,7 +43,9 @@ function(velmora_folder_tests folder)
     if(folder IN_LIST VELMORA_RAW_SOCKET_TEST_FOLDERS)
         set(lock RESOURCE_LOCK raw_icmp)
     endif()
+    # Each test is labelled with its folder, so a run can pick folders (ctest -L).
     gtest_discover_tests(${folder}_tests
         DISCOVERY_TIMEOUT 60
-        PROPERTIES TIMEOUT 300 ENVIRONMENT "VELMORA_SOURCE_DIR=${CMAKE_SOURCE_DIR}" ${lock})
+        PROPERTIES TIMEOUT 300 LABELS ${folder}
+                   ENVIRONMENT "VELMORA_SOURCE_DIR=${CMAKE_SOURCE_DIR}" ${lock})
 endfunction()

@@ -25,12 +25,19 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# build_tree <dir> <build type> [cmake options...]: configures once, then builds.
+# build_tree <dir> <build type> [cmake options...] [-- targets...]: configures once, then
+# builds the targets named after "--", or everything when none are.
 build_tree() {
     local dir=$1 type=$2
     shift 2
+    local options=()
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+        options+=("$1")
+        shift
+    done
+    [ $# -gt 0 ] && shift
     if [ ! -f "$dir/build.ninja" ]; then
-        cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@"
+        cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "${options[@]}"
     fi
-    cmake --build "$dir" --parallel "$(nproc)"
+    cmake --build "$dir" --parallel "$(nproc)" ${1:+--target "$@"}
 }

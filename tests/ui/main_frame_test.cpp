@@ -680,14 +680,16 @@ TEST_F(MainFrameTest, TheSessionEndsAlsoWhileADialogIsOpen) {
         }
     });
     ender.start(20);
-    QTimer::singleShot(0, [&] {
+    // The timers below are tied to `ender`: one left over must not fire into a later test,
+    // writing to this test's stack and ending that test's loop.
+    QTimer::singleShot(0, &ender, [&] {
         m_frame->OnCommand(ID_SETTING);
         settingReturned = true;
     });
     // Should the dialog or the loop outlive the exit path, both are ended later, so the test
     // fails instead of hanging.
     bool forced = false;
-    QTimer::singleShot(5000, [&] {
+    QTimer::singleShot(5000, &ender, [&] {
         forced = true;
         if (QWidget* modal = QApplication::activeModalWidget())
             modal->close();

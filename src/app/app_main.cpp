@@ -11,6 +11,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 
 #include "app/corvantis_app.h"
@@ -66,6 +67,16 @@ void ScheduleWindowGrab(CMainFrame* frame) {
 
 QtMessageHandler g_defaultQtHandler = nullptr;
 
+CMainFrame* g_exitFrame = nullptr;
+
+// Qt ends the process with exit() when the connection to the display breaks, as when the
+// X session ends before anyone asked the program to: what the user set is kept from there.
+void OnProcessExit() {
+    if (g_exitFrame != nullptr && QCoreApplication::instance() != nullptr &&
+        QThread::currentThread() == QCoreApplication::instance()->thread())
+        g_exitFrame->OnDisplayLost();
+}
+
 // The offscreen platform complains about every window it cannot size by hints; a monitor
 // run without a display has nothing to show, so that line would only alarm its user.
 void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
@@ -105,6 +116,8 @@ int RunApplication(int argc, char** argv) {
     sink.SetOwner(frame);
     watcher.SetFrame(frame);
     ScheduleWindowGrab(frame);
+    g_exitFrame = frame;
+    std::atexit(OnProcessExit);
 
     const int code = app.exec();
 

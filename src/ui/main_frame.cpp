@@ -399,16 +399,32 @@ void CMainFrame::OnClose() {
     if (g_pDNSThread != nullptr)
         g_pDNSThread->Stop();
 
-    if (g_pSetupInfo != nullptr && (g_pSetupInfo->start_set & kStartSetRunAtLogon) != 0)
-        SetRunAtLogon(2);
-    else
-        ClearRunAtLogon();
+    KeepRunAtLogon();
 
     StopThreads();
     Pause(g_timing.exitPauseMs);
 
     hide();
     OnDestroy();
+}
+
+void CMainFrame::KeepRunAtLogon() {
+    if (g_pSetupInfo != nullptr && (g_pSetupInfo->start_set & kStartSetRunAtLogon) != 0)
+        SetRunAtLogon(2);
+    else
+        ClearRunAtLogon();
+}
+
+void CMainFrame::OnDisplayLost() {
+    if (g_bClosing == 1)
+        return;
+    g_bClosing = 1;
+    // No message loop is left and the process is ending: only what is kept in files is
+    // done here, not the threads' orderly stop or anything that would draw.
+    SaveSetupIfModified();
+    KeepRunAtLogon();
+    if (g_pView != nullptr)
+        g_pView->m_pList->OnDestroy();
 }
 
 void CMainFrame::OnDestroy() {

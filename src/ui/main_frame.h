@@ -56,6 +56,9 @@ public:
     void OnTimer(uint32_t timerId);
     bool OnQueryEndSession();
     void OnEndSession(bool ending);
+    // The display connection broke and the process is ending without its message loop:
+    // keeps the setup, the run-at-logon entry and the column layout. User-interface thread.
+    void OnDisplayLost();
     LRESULT OnPowerBroadcast(WPARAM wParam, LPARAM lParam);
     LRESULT OnAutoStart(WPARAM wParam, LPARAM lParam);
     LRESULT OnTrayNotify(WPARAM wParam, LPARAM lParam);
@@ -151,6 +154,8 @@ private:
     // Hides the window, or minimizes it where a hidden window could not come back (no
     // notification area, or no icon in it).
     void HideWindow();
+    // Writes or removes the run-at-logon entry as the settings ask.
+    void KeepRunAtLogon();
     void BuildStatusBar();
     void OnFocusChanged(QWidget* now);
 

@@ -368,6 +368,10 @@ TEST_F(ProgramTest, TheProgramEndsWhenItsDisplayGoesAway) {
     WaitExit(xvfb, 5s);
     EXPECT_EQ(WaitExit(pid, 10s), 1);
     EXPECT_FALSE(LockHeldElsewhere());
+    // The end of the X session is an end of the program too: the column layout is kept.
+    EXPECT_EQ(GetProfileString(CExtListCtrl::LayoutSection(), kLayoutIndexKey, "<none>",
+                               kLayoutValueSize),
+              "0;1;2;3;4;5;6;7;");
 }
 
 // Share of the pixels of `area` that `a` and `b` show alike (each channel within a few

@@ -300,10 +300,8 @@ std::optional<CHostOptionControls::Numbers> CHostOptionControls::ReadNumbers() c
     if (!packetsize)
         return std::nullopt;
     numbers.mailGroup = static_cast<uint16_t>(*group);
-    // Only a typed interval is raised: a stored one comes back as it was.
-    numbers.interval = static_cast<uint32_t>(*interval);
-    if (m_interval->Edited())
-        numbers.interval = std::max(numbers.interval, kMinHostInterval);
+    // Raising is no refusal, so a stored interval below the floor is raised as well.
+    numbers.interval = std::max(static_cast<uint32_t>(*interval), kMinHostInterval);
     numbers.timeout = static_cast<uint32_t>(*timeout);
     numbers.packetsize = static_cast<uint32_t>(*packetsize);
     return numbers;

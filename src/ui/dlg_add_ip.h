@@ -74,7 +74,7 @@ public:
     // The numbers the controls would store; nullopt and a box shown (the field focused)
     // when one does not fit its field.
     struct Numbers {
-        uint32_t interval = 0;  // a typed one already raised to kMinHostInterval
+        uint32_t interval = 0;  // already raised to kMinHostInterval
         uint32_t timeout = 0;
         uint32_t packetsize = 0;
         uint16_t mailGroup = 0;

@@ -338,7 +338,7 @@ TEST_F(CorvantisViewTest, NewAddressOfAHostGivenByNameReachesItsRow) {
               "router.example.test / 127.0.0.66");
 }
 
-TEST_F(CorvantisViewTest, ViewLogFileOpensALogAndEditsAnythingElse) {
+TEST_F(CorvantisViewTest, ViewLogFileHandsTheLogToTheShell) {
     m_view->OnCmdMsg(32780);
     EXPECT_TRUE(g_spawned.empty()) << "no log file name: nothing to open";
 

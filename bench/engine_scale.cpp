@@ -1,8 +1,11 @@
 // Engine at scale: the real send thread and receive thread on N loopback hosts
 // (127.0.0.1 upwards; all of 127.0.0.0/8 answers on Linux) at interval I for T seconds,
 // with a plain message target doing the host list view's bookkeeping on the main thread.
-// Then, unless told not to, fping on the same targets at the same per-target interval
-// for the same time, and the ratios of the two.
+// Before it, in the same run, the floor: a minimal one-thread loop that sends the same
+// echoes on one raw socket and drains the replies between sends (bench_support.h); the
+// engine's CPU and context switches per echo are printed as ratios to it. Then, unless told
+// not to, fping on the same targets at the same per-target interval for the same time, and
+// the ratios of the two.
 //
 // Usage: engine_scale [--hosts N] [--interval MS] [--seconds T] [--timeout MS]
 //                     [--no-fping] [--fping PATH]
@@ -58,6 +61,7 @@ struct Figures {
     uint64_t unansweredAtEnd = 0;  // still waiting when the run ended (engine only)
     double cpuSeconds = 0;         // user + system of the pinging side
     double cpuSecondsWithView = 0;
+    uint64_t switches = 0;  // context switches of the whole process, view included
     long peakRssKb = 0;
     double wallSeconds = 0;
     size_t processes = 0;  // fping only: processes run, and how many gave up
@@ -105,16 +109,12 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     return options;
 }
 
-// Host i (from 0) is 127.0.0.1 + i: 127.0.0.1 to 127.0.255.255 for a full table.
+// Host i's address as text, for fping's target list.
 std::string TargetAddress(uint32_t i) {
-    const uint32_t n = i + 1;
-    return "127.0." + std::to_string(n >> 8) + "." + std::to_string(n & 0xFF);
-}
-
-double CpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return bench::Seconds(usage.ru_utime) + bench::Seconds(usage.ru_stime);
+    in_addr address{bench::LoopbackTarget(i)};
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
 }
 
 // The host list view's work per engine message: refuse cycles while stopped, keep the
@@ -195,7 +195,7 @@ std::optional<Figures> RunEngine(const Options& options) {
             std::fprintf(stderr, "cannot add host %u\n", i);
             return std::nullopt;
         }
-        host->StoreAddr4(inet_addr(TargetAddress(i).c_str()));
+        host->StoreAddr4(bench::LoopbackTarget(i));
         host->interval.store(options.interval);
         host->timeout.store(options.timeout);
         PublishHost(host);
@@ -215,8 +215,8 @@ std::optional<Figures> RunEngine(const Options& options) {
     csendpingthread sender;
     sender.SetPeriod(kMinSendPeriod);
 
-    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
-    const double viewBefore = CpuSeconds(RUSAGE_THREAD);
+    const bench::Usage before = bench::UsageOf(RUSAGE_SELF);
+    const bench::Usage viewBefore = bench::UsageOf(RUSAGE_THREAD);
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::seconds(options.seconds);
     table->stopped.store(0);
@@ -230,8 +230,8 @@ std::optional<Figures> RunEngine(const Options& options) {
                           std::chrono::milliseconds(std::min<uint32_t>(options.timeout, 3000));
     while (std::chrono::steady_clock::now() < drainEnd)
         window.Pump(20);
-    const double cpuAfter = CpuSeconds(RUSAGE_SELF);
-    const double viewAfter = CpuSeconds(RUSAGE_THREAD);
+    const bench::Usage used = bench::UsageOf(RUSAGE_SELF) - before;
+    const bench::Usage viewUsed = bench::UsageOf(RUSAGE_THREAD) - viewBefore;
     const auto stop = std::chrono::steady_clock::now();
 
     sender.Stop();
@@ -248,8 +248,9 @@ std::optional<Figures> RunEngine(const Options& options) {
     }
     figures.timeouts = view.timeouts;
     figures.sendFailures = view.sendFailures;
-    figures.cpuSecondsWithView = cpuAfter - cpuBefore;
-    figures.cpuSeconds = figures.cpuSecondsWithView - (viewAfter - viewBefore);
+    figures.cpuSecondsWithView = used.cpu;
+    figures.cpuSeconds = used.cpu - viewUsed.cpu;
+    figures.switches = used.switches;
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     figures.peakRssKb = usage.ru_maxrss;
@@ -435,10 +436,32 @@ int main(int argc, char** argv) {
                 options->hosts, options->interval, options->seconds, options->timeout);
     std::fflush(stdout);
 
+    // The floor first: its socket is closed before the engine opens its own, so neither
+    // sees the other's replies.
+    std::optional<bench::FloorFigures> floor =
+        bench::RunFloor(options->hosts, options->interval, options->seconds, options->timeout);
+    if (!floor) {
+        std::fprintf(stderr, "the floor's raw socket did not open (raw sockets need root)\n");
+        return 1;
+    }
+    bench::PrintFloor(*floor);
+    std::fflush(stdout);
+
     std::optional<Figures> engine = RunEngine(*options);
     if (!engine)
         return 1;
     Print("engine", *engine);
+    const double sent = static_cast<double>(engine->sent);
+    const double perEcho = sent == 0 ? 0.0 : engine->cpuSeconds * 1e6 / sent;
+    const double perEchoWithView = sent == 0 ? 0.0 : engine->cpuSecondsWithView * 1e6 / sent;
+    std::printf(
+        "engine  CPU per echo %.2f us (%.2f us with the view), context switches %llu (%.4f per "
+        "echo, view included)\n",
+        perEcho, perEchoWithView, static_cast<unsigned long long>(engine->switches),
+        sent == 0 ? 0.0 : static_cast<double>(engine->switches) / sent);
+    std::printf("engine/floor: CPU per echo %.2f (%.2f with the view)\n",
+                Ratio(perEcho, floor->CpuPerEchoUs()),
+                Ratio(perEchoWithView, floor->CpuPerEchoUs()));
     std::fflush(stdout);
     if (!options->fping)
         return 0;

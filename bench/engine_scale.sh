@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Engine scale benchmark: installs fping if it is missing, builds the benchmark in an
-# optimised build, then runs the engine and fping on the same loopback targets and prints
-# the figures of both. Needs root (raw sockets). Sends to 127.0.0.0/16 only.
+# optimised build, then runs the floor (a minimal one-thread loop), the engine and fping on
+# the same loopback targets and prints the figures of each, with the engine's CPU per echo as
+# a ratio to the floor. Needs root (raw sockets). Sends to 127.0.0.0/16 only.
 #
 #   bench/engine_scale.sh [--hosts N] [--interval MS] [--seconds T] [--timeout MS] [--no-fping]
 #

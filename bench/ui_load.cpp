@@ -10,7 +10,9 @@
 //   - whether any engine message was lost: after the service stops and the last replies
 //     are in, no matched reply may still wait for the view, and every row must show its
 //     host's request and reply counts;
-//   - CPU seconds of the process (and of the user-interface thread) and the peak RSS.
+//   - CPU seconds of the process (and of the user-interface thread) and the peak RSS;
+//   - CPU and context switches per echo, the CPU as a ratio to the floor: before the program
+//     starts, a minimal one-thread loop sends the same echoes (bench_support.h).
 //
 // Usage: ui_load [--hosts N] [--interval MS] [--seconds T] [--timeout MS]
 // Needs root (raw sockets). Sends to loopback only.
@@ -80,6 +82,7 @@ constexpr std::array<const char*, 6> kCountedNames = {"cycle begin", "cycle end"
                                                       "time-out",    "send fail", "other"};
 
 Options g_options;
+bench::FloorFigures g_floor;
 std::string g_sandbox;
 Clock::time_point g_processStart;
 
@@ -110,8 +113,8 @@ constexpr size_t kDelayBuckets = 10001;
 std::vector<uint64_t> g_replyDelay(kDelayBuckets);
 
 struct Usage {
-    double cpu = 0;     // user + system of the whole process
-    double thread = 0;  // user + system of the calling thread
+    bench::Usage process;  // the whole process
+    bench::Usage thread;   // the calling thread
 };
 Usage g_runStartUsage;
 Usage g_runEndUsage;
@@ -141,21 +144,11 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
 }
 
 Usage UsageNow() {
-    rusage self{};
-    rusage thread{};
-    getrusage(RUSAGE_SELF, &self);
-    getrusage(RUSAGE_THREAD, &thread);
-    return {bench::Seconds(self.ru_utime) + bench::Seconds(self.ru_stime),
-            bench::Seconds(thread.ru_utime) + bench::Seconds(thread.ru_stime)};
+    return {bench::UsageOf(RUSAGE_SELF), bench::UsageOf(RUSAGE_THREAD)};
 }
 
 double SecondsBetween(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
-}
-
-// Host i (from 0) is 127.0.0.1 + i: 127.0.0.1 to 127.1.0.0 for a full table.
-uint32_t TargetAddress(uint32_t i) {
-    return htonl(0x7F000001u + i);
 }
 
 bool MakeSandbox() {
@@ -201,7 +194,7 @@ bool StoreSetup() {
             break;
         host->name = "loopback " + std::to_string(i + 1);
         host->addr4.sin_family = AF_INET;
-        host->StoreAddr4(TargetAddress(i));
+        host->StoreAddr4(bench::LoopbackTarget(i));
         host->interval.store(g_options.interval);
         host->timeout.store(g_options.timeout);
         PublishHost(host);
@@ -419,8 +412,9 @@ int Report() {
     std::printf("datagrams dropped by the kernel on the engine's IPv4 socket: %lld\n",
                 bench::KernelDrops(g_sockIcmp4, "/proc/net/raw"));
 
-    const double cpu = g_runEndUsage.cpu - g_runStartUsage.cpu;
-    const double gui = g_runEndUsage.thread - g_runStartUsage.thread;
+    const bench::Usage used = g_runEndUsage.process - g_runStartUsage.process;
+    const double cpu = used.cpu;
+    const double gui = g_runEndUsage.thread.cpu - g_runStartUsage.thread.cpu;
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf(
@@ -429,6 +423,14 @@ int Report() {
         "(%.2f); peak RSS %ld KB\n",
         cpu, runSeconds > 0 ? cpu / runSeconds : 0.0, gui, runSeconds > 0 ? gui / runSeconds : 0.0,
         cpu - gui, runSeconds > 0 ? (cpu - gui) / runSeconds : 0.0, usage.ru_maxrss);
+    const double echoes = static_cast<double>(check.sentRequests);
+    const double perEcho = echoes > 0 ? cpu * 1e6 / echoes : 0.0;
+    std::printf(
+        "per echo: CPU %.2f us, %.2f times the floor's %.2f us; context switches %.4f "
+        "(floor %.4f)\n",
+        perEcho, g_floor.CpuPerEchoUs() > 0 ? perEcho / g_floor.CpuPerEchoUs() : 0.0,
+        g_floor.CpuPerEchoUs(), echoes > 0 ? static_cast<double>(used.switches) / echoes : 0.0,
+        g_floor.SwitchesPerEcho());
 
     const bool latencyOk = p99 < 100.0;
     const bool cpuOk = runSeconds > 0 && cpu / runSeconds < 1.0;
@@ -550,6 +552,19 @@ int main(int argc, char** argv) {
         "the whole application offscreen\n",
         g_options.hosts, g_options.interval, g_options.seconds, g_options.timeout);
     std::fflush(stdout);
+
+    // The floor first, while no other raw socket is open in the process.
+    std::optional<bench::FloorFigures> floor =
+        bench::RunFloor(g_options.hosts, g_options.interval, g_options.seconds, g_options.timeout);
+    if (!floor) {
+        std::fprintf(stderr, "the floor's raw socket did not open\n");
+        RemoveSandbox();
+        return 1;
+    }
+    g_floor = *floor;
+    bench::PrintFloor(g_floor);
+    std::fflush(stdout);
+    g_processStart = Clock::now();  // start-up is timed from here
 
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     CMainFrame::SetEngineStarter(StartEngineBehindCounter);

@@ -19,13 +19,17 @@ bool CurrentThreadStopping() {
     return t_stopFlag != nullptr && t_stopFlag->load(std::memory_order_acquire) != 0;
 }
 
-struct QueueMessageTarget::Item {
-    uint32_t msg = 0;
-    WPARAM wParam = 0;
-    LPARAM lParam = 0;
-    bool isSend = false;
+bool MessageTarget::PostBatch(const PostedMessage* messages, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (!Post(messages[i].msg, messages[i].wParam, messages[i].lParam))
+            return false;
+    }
+    return true;
+}
+
+struct QueueMessageTarget::Reply {
     bool answered = false;   // the handler returned `result`
-    bool withdrawn = false;  // the sender gave up; the pump skips the item
+    bool withdrawn = false;  // the sender gave up; the pump skips the message
     LRESULT result = 0;
 };
 
@@ -39,17 +43,23 @@ QueueMessageTarget::~QueueMessageTarget() {
 }
 
 bool QueueMessageTarget::Post(uint32_t msg, WPARAM wParam, LPARAM lParam) {
-    auto item = std::make_shared<Item>();
-    item->msg = msg;
-    item->wParam = wParam;
-    item->lParam = lParam;
+    const PostedMessage message{msg, wParam, lParam};
+    return PostBatch(&message, 1);
+}
+
+bool QueueMessageTarget::PostBatch(const PostedMessage* messages, size_t count) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closing)
             return false;
-        m_queue.push_back(std::move(item));
+        // The pumping thread can only be waiting while the queue is empty.
+        wake = m_queue.empty() && count != 0;
+        for (size_t i = 0; i < count; ++i)
+            m_queue.push_back({messages[i], nullptr});
     }
-    m_cond.notify_all();
+    if (wake)
+        m_cond.notify_all();
     return true;
 }
 
@@ -61,25 +71,22 @@ std::optional<LRESULT> QueueMessageTarget::Send(uint32_t msg, WPARAM wParam, LPA
             return std::nullopt;
         return m_handler(msg, wParam, lParam);
     }
-    auto item = std::make_shared<Item>();
-    item->msg = msg;
-    item->wParam = wParam;
-    item->lParam = lParam;
-    item->isSend = true;
+    auto reply = std::make_shared<Reply>();
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_closing || CurrentThreadStopping())
         return std::nullopt;
-    m_queue.push_back(item);
-    m_cond.notify_all();
+    if (m_queue.empty())
+        m_cond.notify_all();
+    m_queue.push_back({{msg, wParam, lParam}, reply});
     ++m_senders;
     std::optional<LRESULT> answer;
     for (;;) {
-        if (item->answered) {
-            answer = item->result;
+        if (reply->answered) {
+            answer = reply->result;
             break;
         }
         if (m_closing || CurrentThreadStopping()) {
-            item->withdrawn = true;
+            reply->withdrawn = true;
             break;
         }
         m_answered.wait_for(lock, kSendSlice);
@@ -104,17 +111,18 @@ size_t QueueMessageTarget::Pump(uint32_t timeoutMs) {
     size_t budget = m_queue.size();
     size_t handled = 0;
     while (budget-- > 0 && !m_closing && !m_queue.empty()) {
-        std::shared_ptr<Item> item = std::move(m_queue.front());
+        Entry entry = std::move(m_queue.front());
         m_queue.pop_front();
-        if (item->withdrawn)
+        if (entry.reply && entry.reply->withdrawn)
             continue;
         lock.unlock();
-        LRESULT result = m_handler(item->msg, item->wParam, item->lParam);
+        const PostedMessage& m = entry.message;
+        LRESULT result = m_handler(m.msg, m.wParam, m.lParam);
         lock.lock();
         ++handled;
-        if (item->isSend) {
-            item->result = result;
-            item->answered = true;
+        if (entry.reply) {
+            entry.reply->result = result;
+            entry.reply->answered = true;
             m_answered.notify_all();
         }
     }

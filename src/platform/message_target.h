@@ -13,15 +13,27 @@
 #include "platform/event.h"
 #include "platform/messages.h"
 
+// One posted message.
+struct PostedMessage {
+    uint32_t msg = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+};
+
 // The window handle of the worker threads: where they post and send messages.
 // The UI implements it over Qt events; QueueMessageTarget below serves tests and
-// benchmarks. Post and Send may be called from any thread.
+// benchmarks. Post, PostBatch and Send may be called from any thread. A target wakes its
+// thread only when its queue goes from empty to non-empty.
 class MessageTarget {
 public:
     virtual ~MessageTarget() = default;
 
     // Queues the message; false when the target is closing (the message is dropped).
     virtual bool Post(uint32_t msg, WPARAM wParam, LPARAM lParam) = 0;
+    // Queues `count` messages in order, as that many Posts would, taking the queue once for
+    // all of them; false when the target is closing (all are dropped). The default posts
+    // them one by one.
+    virtual bool PostBatch(const PostedMessage* messages, size_t count);
     // Delivers the message and waits for the handler's answer. Gives up, returning
     // nullopt, when the target is closing or the calling worker thread is stopping
     // (see SetCurrentThreadStopFlag), so no exit path can hang on a send.
@@ -45,6 +57,7 @@ public:
     ~QueueMessageTarget() override;
 
     bool Post(uint32_t msg, WPARAM wParam, LPARAM lParam) override;
+    bool PostBatch(const PostedMessage* messages, size_t count) override;
     std::optional<LRESULT> Send(uint32_t msg, WPARAM wParam, LPARAM lParam) override;
 
     // Owner thread: handles the messages queued now, in order, waiting up to `timeoutMs`
@@ -60,12 +73,18 @@ public:
     int waitingSenders() const;
 
 private:
-    struct Item;
+    // A sent message's answer, shared by the waiting sender and the queue.
+    struct Reply;
+    // A queued message; `reply` only for a sent one, so a post allocates nothing of its own.
+    struct Entry {
+        PostedMessage message;
+        std::shared_ptr<Reply> reply;
+    };
     Handler m_handler;
     mutable std::mutex m_mutex;
-    std::condition_variable m_cond;      // a message was queued, or closing
+    std::condition_variable m_cond;      // the queue became non-empty, or closing
     std::condition_variable m_answered;  // a sent message was answered, or closing
-    std::deque<std::shared_ptr<Item>> m_queue;
+    std::deque<Entry> m_queue;
     bool m_closing = false;
     int m_senders = 0;  // threads inside Send, waiting for an answer
     std::atomic<std::thread::id> m_owner;

@@ -59,13 +59,18 @@ int QtMessageTarget::EventType() {
 }
 
 bool QtMessageTarget::Post(uint32_t msg, WPARAM wParam, LPARAM lParam) {
+    const PostedMessage message{msg, wParam, lParam};
+    return PostBatch(&message, 1);
+}
+
+bool QtMessageTarget::PostBatch(const PostedMessage* messages, size_t count) {
     if (m_closing.load())
         return false;
     bool first = false;
     {
         std::lock_guard<std::mutex> lock(m_postedMutex);
-        first = m_posted.empty();
-        m_posted.push_back({msg, wParam, lParam});
+        first = m_posted.empty() && count != 0;
+        m_posted.insert(m_posted.end(), messages, messages + count);
     }
     // Every message gathered behind this event is delivered by it, before anything queued
     // later (a Send among them), so the order of all messages is kept.
@@ -78,7 +83,7 @@ void QtMessageTarget::DeliverPosted() {
     // One message at a time from the shared queue: a handler that runs a nested event loop
     // then goes on with the messages after its own, in order, instead of skipping them.
     for (;;) {
-        Posted m;
+        PostedMessage m;
         {
             std::lock_guard<std::mutex> lock(m_postedMutex);
             if (m_posted.empty())

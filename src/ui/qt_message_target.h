@@ -30,6 +30,7 @@ public:
     ~QtMessageTarget() override;
 
     bool Post(uint32_t msg, WPARAM wParam, LPARAM lParam) override;
+    bool PostBatch(const PostedMessage* messages, size_t count) override;
     std::optional<LRESULT> Send(uint32_t msg, WPARAM wParam, LPARAM lParam) override;
 
     // Refuses further messages and releases every waiting sender. Any thread.
@@ -46,11 +47,6 @@ protected:
     bool event(QEvent* e) override;
 
 private:
-    struct Posted {
-        uint32_t msg;
-        WPARAM wParam;
-        LPARAM lParam;
-    };
     // Runs the posted messages queued so far, in order. Object's thread.
     void DeliverPosted();
 
@@ -58,5 +54,5 @@ private:
     std::atomic<bool> m_closing{false};
     std::mutex m_postedMutex;
     // A delivery event is queued whenever a message enters this queue empty.
-    std::deque<Posted> m_posted;
+    std::deque<PostedMessage> m_posted;
 };

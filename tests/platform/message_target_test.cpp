@@ -184,6 +184,30 @@ TEST(QueueMessageTargetTest, PumpHandlesOnlyWhatWasQueuedWhenItStarted) {
     EXPECT_EQ(target.Pump(0), 2u);
 }
 
+TEST(QueueMessageTargetTest, BatchWakesAWaitingPumpAndFollowsEarlierPostsInOrder) {
+    Recorder recorder;
+    QueueMessageTarget target(recorder.Handler());
+    std::atomic<size_t> handled{0};
+    std::thread owner([&] {
+        while (handled.load() < 4 && !target.closing())
+            handled += target.Pump(kInfinite);
+    });
+    EXPECT_TRUE(target.Post(WM_USER + 8, 1, 0));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return handled.load() == 1; }));
+    // The pump has emptied the queue and waits again: the batch must wake it.
+    const PostedMessage batch[] = {{WM_USER + 8, 2, 0}, {WM_USER + 12, 3, 3}, {WM_USER + 8, 4, 0}};
+    EXPECT_TRUE(target.PostBatch(batch, 3));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return handled.load() == 4; }));
+    target.Close();
+    owner.join();
+    auto seen = recorder.seen();
+    ASSERT_EQ(seen.size(), 4u);
+    for (size_t i = 0; i < seen.size(); ++i)
+        EXPECT_EQ(seen[i].wParam, i + 1);
+    EXPECT_EQ(seen[2].msg, WM_USER + 12);
+    EXPECT_FALSE(target.PostBatch(batch, 3)) << "a closing target refuses a batch whole";
+}
+
 TEST(QueueMessageTargetTest, ManySendersAllGetTheirOwnAnswers) {
     Recorder recorder;
     QueueMessageTarget target(recorder.Handler());

@@ -4,11 +4,15 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+
+#include "platform/tick.h"
 
 namespace {
 
@@ -16,6 +20,55 @@ namespace {
 constexpr unsigned kBatch = 64;
 // Sockets reported ready per wake-up.
 constexpr int kMaxEvents = 16;
+constexpr int64_t kNsPerMs = 1000000;
+
+// Room for the arrival time the kernel attaches to a datagram.
+union ArrivalControl {
+    cmsghdr header;
+    char bytes[CMSG_SPACE(sizeof(timespec))];
+};
+
+int64_t Nanoseconds(const timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// The clocks read once per receive call: the kernel stamps arrivals on the real-time clock,
+// the tick counts on the monotonic one.
+struct ClockPair {
+    int64_t realNs = 0;
+    int64_t monotonicNs = 0;
+    uint32_t tick = 0;
+
+    static ClockPair Now() {
+        ClockPair now;
+        timespec real{};
+        timespec monotonic{};
+        clock_gettime(CLOCK_REALTIME, &real);
+        clock_gettime(CLOCK_MONOTONIC, &monotonic);
+        now.tick = GetTick();
+        now.realNs = Nanoseconds(real);
+        now.monotonicNs = Nanoseconds(monotonic);
+        return now;
+    }
+
+    // The tick at which a datagram stamped `header` arrived; 0 when it carries no stamp.
+    uint32_t ArrivalTick(const msghdr& header) const {
+        for (const cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
+             c = CMSG_NXTHDR(const_cast<msghdr*>(&header), const_cast<cmsghdr*>(c))) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
+                continue;
+            timespec stamp{};
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            // A stamp ahead of now (the real-time clock was set back) reads as now.
+            const int64_t ageNs = std::max<int64_t>(0, realNs - Nanoseconds(stamp));
+            // Whole ticks between arrival and now, counted on the clock the ticks come from.
+            const int64_t ticks = monotonicNs / kNsPerMs - (monotonicNs - ageNs) / kNsPerMs;
+            const uint32_t arrival = tick - static_cast<uint32_t>(ticks);
+            return arrival != 0 ? arrival : tick;
+        }
+        return 0;
+    }
+};
 
 }  // namespace
 
@@ -65,6 +118,9 @@ bool CompletionPort::Associate(int fd, uintptr_t key) {
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
         return false;
+    // Completions then carry when their datagram arrived; without the stamps they say 0.
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     // Level-triggered: a wake-up that takes only part of what waits is reported again.
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -133,6 +189,7 @@ bool CompletionPort::PostEmpty() {
 void CompletionPort::Drain(int fd, Socket& socket) {
     mmsghdr msgs[kBatch];
     iovec iovs[kBatch];
+    ArrivalControl controls[kBatch];
     bool empty = false;  // the socket reported it has nothing more
     while (!socket.pending.empty()) {
         unsigned batch = static_cast<unsigned>(std::min<size_t>(socket.pending.size(), kBatch));
@@ -147,9 +204,12 @@ void CompletionPort::Drain(int fd, Socket& socket) {
                 msgs[i].msg_hdr.msg_namelen = 0;
             msgs[i].msg_hdr.msg_iov = &iovs[i];
             msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_control = controls[i].bytes;
+            msgs[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
             msgs[i].msg_len = 0;
         }
         int got = recvmmsg(fd, msgs, batch, MSG_DONTWAIT, nullptr);
+        const ClockPair now = got > 0 ? ClockPair::Now() : ClockPair{};
         if (got < 0) {
             int error = errno;
             if (error == EAGAIN || error == EWOULDBLOCK) {
@@ -173,6 +233,7 @@ void CompletionPort::Drain(int fd, Socket& socket) {
             done.key = socket.key;
             done.slot = p.slot;
             done.bytes = msgs[i].msg_len;
+            done.arrivalTick = now.ArrivalTick(msgs[i].msg_hdr);
             if (p.fromLen != nullptr && p.from != nullptr)
                 *p.fromLen = msgs[i].msg_hdr.msg_namelen;
             if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) {
@@ -197,19 +258,28 @@ void CompletionPort::Drain(int fd, Socket& socket) {
 }
 
 bool CompletionPort::Wait(Completion* out, uint32_t timeoutMs) {
+    return WaitMany(out, 1, timeoutMs) == 1;
+}
+
+size_t CompletionPort::WaitMany(Completion* out, size_t max, uint32_t timeoutMs) {
+    if (max == 0)
+        return 0;
     *out = Completion{};
     if (!created()) {
         out->error = EBADF;
-        return false;
+        return 0;
     }
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (!m_ready.empty()) {
-                *out = m_ready.front();
-                m_ready.pop_front();
-                return true;
+                size_t taken = 0;
+                while (taken < max && !m_ready.empty()) {
+                    out[taken++] = m_ready.front();
+                    m_ready.pop_front();
+                }
+                return taken;
             }
         }
         int waitMs = -1;
@@ -226,11 +296,11 @@ bool CompletionPort::Wait(Completion* out, uint32_t timeoutMs) {
             if (errno == EINTR)
                 continue;
             out->error = errno;
-            return false;
+            return 0;
         }
         if (n == 0) {
             out->error = ETIMEDOUT;
-            return false;
+            return 0;
         }
         for (int i = 0; i < n; ++i) {
             int fd = events[i].data.fd;

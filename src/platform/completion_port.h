@@ -15,11 +15,15 @@ struct Completion {
     uintptr_t key = 0;     // the key given to Associate
     void* slot = nullptr;  // the slot given to PostReceive
     int error = 0;         // errno of a failed receive; ETIMEDOUT for a wait time-out
+    // The tick (GetTick) at which the datagram reached the socket, however long it waited
+    // there before it was handed out; 0 when the socket did not say.
+    uint32_t arrivalTick = 0;
 };
 
 // Overlapped receive-from over epoll and an eventfd: sockets are associated with a key,
 // receives are posted into caller-owned slots, and one thread waits for completions in
-// the order datagrams arrive. PostReceive and PostEmpty: any thread. Wait: one thread.
+// the order datagrams arrive. PostReceive and PostEmpty: any thread. Wait and WaitMany: one
+// thread.
 class CompletionPort {
 public:
     CompletionPort();
@@ -30,7 +34,8 @@ public:
     // Creates the epoll instance and the wake-up eventfd; false on failure.
     bool Create();
     bool created() const;
-    // Ties a socket to the port; the socket is made non-blocking. False on failure.
+    // Ties a socket to the port; the socket is made non-blocking and asked to stamp each
+    // datagram with its arrival time. False on failure.
     bool Associate(int fd, uintptr_t key);
     // Posts one receive-from on `fd` into caller memory that stays valid until the slot
     // completes. `*fromLen` is the capacity of `from` and receives the address length.
@@ -42,6 +47,10 @@ public:
     // Waits up to `timeoutMs` (0xFFFFFFFF: forever) for one completion. Returns false only
     // on a wait time-out or failure (then `out->ok` is false, `out->error` says why).
     bool Wait(Completion* out, uint32_t timeoutMs);
+    // Waits as Wait does, then hands out in order every completion that is ready, up to
+    // `max` (at least 1): one wait serves a whole burst of datagrams. Returns how many; 0
+    // only on a wait time-out or failure, with `out[0]` saying why as Wait does.
+    size_t WaitMany(Completion* out, size_t max, uint32_t timeoutMs);
 
 private:
     // A growable FIFO ring: after warm-up it never allocates, so the per-datagram path

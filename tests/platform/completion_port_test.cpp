@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
+#include "platform/tick.h"
 
 namespace {
 
@@ -127,6 +128,43 @@ TEST_F(CompletionPortTest, DatagramsFillPostedSlotsInOrderPerSocketWithTheirKeys
     EXPECT_FALSE(none.ok);
     EXPECT_EQ(none.error, ETIMEDOUT);
     EXPECT_EQ(none.slot, nullptr);
+}
+
+TEST_F(CompletionPortTest, WaitManyHandsOutWhatIsReadyInOrderUpToItsRoom) {
+    UdpSocket a, sender;
+    ASSERT_TRUE(m_port.Associate(a.fd(), 7));
+    Slot slots[4];
+    for (auto& s : slots)
+        ASSERT_EQ(Post(m_port, a, s), 0);
+    for (const char* text : {"1", "2", "3"})
+        ASSERT_TRUE(sender.SendTo(a, text));
+
+    Completion c[2];
+    ASSERT_EQ(m_port.WaitMany(c, 2, 10000), 2u);
+    EXPECT_EQ(Text(slots[0], c[0]), "1");
+    EXPECT_EQ(Text(slots[1], c[1]), "2");
+    ASSERT_EQ(m_port.WaitMany(c, 2, 10000), 1u);
+    EXPECT_EQ(c[0].slot, &slots[2]);
+    EXPECT_EQ(Text(slots[2], c[0]), "3");
+    EXPECT_EQ(m_port.WaitMany(c, 2, 30), 0u);
+    EXPECT_EQ(c[0].error, ETIMEDOUT);
+}
+
+TEST_F(CompletionPortTest, DatagramTakenLaterKeepsTheTickItArrivedAt) {
+    UdpSocket a, sender;
+    ASSERT_TRUE(m_port.Associate(a.fd(), 7));
+    Slot slot;
+    ASSERT_EQ(Post(m_port, a, slot), 0);
+    const uint32_t sent = GetTick();
+    ASSERT_TRUE(sender.SendTo(a, "late"));
+    // The datagram waits in the socket while the ticks go on.
+    while (GetTick() - sent < 200)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    Completion c;
+    ASSERT_TRUE(m_port.Wait(&c, 10000));
+    EXPECT_LT(c.arrivalTick - sent, 100u) << "the tick of its arrival, not of its hand-out";
+    EXPECT_GE(GetTick() - c.arrivalTick, 100u);
 }
 
 TEST_F(CompletionPortTest, StopPacketIsAnEmptySuccessAndWakesABlockedWait) {

@@ -33,6 +33,8 @@ constexpr size_t kStartDatagramSize = 128;
 constexpr socklen_t kFromLen4 = sizeof(sockaddr_in);
 constexpr socklen_t kFromLen6 = sizeof(sockaddr_in6);
 constexpr int kFailedWaitPauseMs = 10;
+// Completions the receive thread takes from the port at once.
+constexpr size_t kRecvBatch = 64;
 
 // The receive slots live for the whole run; the kernel-side queues refer to them.
 CRecvContext g_recvSlots4[kRecvSlots];
@@ -198,40 +200,53 @@ int PostRecvV6(CRecvContext* slot) {
 }
 
 uint32_t IcmpRecvThreadProc() {
+    Completion done[kRecvBatch];
     for (;;) {
-        Completion done;
-        if (!g_hIcmpPort->Wait(&done, kInfinite)) {
+        // Every completion that is ready, so that one wake-up serves a whole burst.
+        const size_t count = g_hIcmpPort->WaitMany(done, kRecvBatch, kInfinite);
+        if (count == 0) {
             // A wait time-out, or a failed wait that handed nothing back. A wait that keeps
             // failing must not turn into a busy loop.
-            if (done.slot != nullptr)
-                Repost(done.key, done.slot);
-            else if (done.error != ETIMEDOUT)
+            if (done[0].slot != nullptr)
+                Repost(done[0].key, done[0].slot);
+            else if (done[0].error != ETIMEDOUT)
                 poll(nullptr, 0, kFailedWaitPauseMs);
             continue;
         }
-        if (!done.ok) {
-            Repost(done.key, done.slot);
-            continue;
+        size_t handled = 0;
+        bool stopping = false;
+        {
+            // One hold of the table's lifetime lock, and one hand-over to the view, for all.
+            IcmpParseBatch batch;
+            for (; handled < count && !stopping; ++handled) {
+                const Completion& c = done[handled];
+                if (c.slot == nullptr) {
+                    // The empty stop packet; without g_bShutdown it is ignored.
+                    stopping =
+                        c.ok && c.bytes == 0 && g_bShutdown.load(std::memory_order_acquire) != 0;
+                    continue;
+                }
+                if (!c.ok)
+                    continue;  // posted again below
+                // A datagram of zero bytes is still a datagram: its slot goes back into
+                // service, or a sender of empty packets could use up every posted receive.
+                auto* slot = static_cast<CRecvContext*>(c.slot);
+                uint32_t bytes = c.bytes < kRecvDataSize ? c.bytes : kRecvDataSize;
+                if (bytes == 0)
+                    continue;
+                if (c.key == static_cast<uintptr_t>(g_sockIcmp4) && IsSlotOf(slot, g_recvSlots4))
+                    batch.V4(slot->data, bytes, c.arrivalTick);
+                else if (IsSlotOf(slot, g_recvSlots6))
+                    batch.V6(slot->data, bytes, c.arrivalTick);
+            }
         }
-        if (done.slot == nullptr) {
-            // The empty stop packet; without g_bShutdown it is ignored.
-            if (done.bytes == 0 && g_bShutdown.load(std::memory_order_acquire) != 0)
-                return 0;
-            continue;
+        // The slots go back into service once their data is parsed.
+        for (size_t i = 0; i < handled; ++i) {
+            if (done[i].slot != nullptr)
+                Repost(done[i].key, done[i].slot);
         }
-        // A datagram of zero bytes is still a datagram: its slot goes back into service,
-        // or a sender of empty packets could use up every posted receive.
-        auto* slot = static_cast<CRecvContext*>(done.slot);
-        uint32_t bytes = done.bytes < kRecvDataSize ? done.bytes : kRecvDataSize;
-        if (done.key == static_cast<uintptr_t>(g_sockIcmp4) && IsSlotOf(slot, g_recvSlots4)) {
-            if (bytes > 0)
-                ParseIcmpV4(slot->data, bytes);
-            PostRecvV4(slot);
-        } else if (IsSlotOf(slot, g_recvSlots6)) {
-            if (bytes > 0)
-                ParseIcmpV6(slot->data, bytes);
-            PostRecvV6(slot);
-        }
+        if (stopping)
+            return 0;
     }
 }
 

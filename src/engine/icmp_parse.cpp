@@ -38,78 +38,106 @@ CHostItem* MatchHost(CHostList* table, uint32_t index, uint16_t sequence) {
     return host;
 }
 
-void PostReply(MessageTarget* target, uint32_t index, uint16_t sequence) {
-    if (target != nullptr)
-        target->Post(WM_PING_REPLY, index, sequence);
-}
-
-// An echo reply carrying `id` and `sequence`; `ttl` is what the record keeps.
-void AcceptEchoReply(uint16_t id, uint16_t sequence, uint8_t ttl) {
-    CHostList* table = CurrentTable();
-    if (table == nullptr)
-        return;
-    uint32_t index = IndexFromEchoId(id);
-    {
-        std::shared_lock lock(table->lifetime);
-        CHostItem* host = MatchHost(table, index, sequence);
-        if (host == nullptr)
-            return;
-        host->seq.fetch_add(1, std::memory_order_acq_rel);
-        uint32_t tick = GetTick();
-        uint32_t pending = host->pending_tick.load(std::memory_order_acquire);
-        // A reply at or after the deadline, or after the send cycle has already reported
-        // the time-out and cleared pending_tick, is late. The elapsed time is a tick
-        // difference, as in the send cycle: a deadline summed across the 32-bit wrap would
-        // call a reply sent just before the wrap late.
-        if (pending == 0 || tick - pending >= host->timeout.load(std::memory_order_relaxed))
-            return;
-        host->answer_tick.store(tick, std::memory_order_release);
-        host->result.store(PING_RESULT_REPLY, std::memory_order_relaxed);
-        host->recv_count.fetch_add(1, std::memory_order_relaxed);
-        host->ttl.store(ttl, std::memory_order_relaxed);
-        if (host->up.load(std::memory_order_relaxed) == 1) {
-            host->run_count.fetch_add(1, std::memory_order_relaxed);
-        } else {
-            host->up.store(1, std::memory_order_relaxed);
-            host->run_count.store(0, std::memory_order_relaxed);
-        }
-        // Posted under the lock (a post never blocks): whoever detaches the window under
-        // the exclusive lock knows that no post to it is still under way.
-        PostReply(table->notify_wnd, index, sequence);
-    }
-}
-
-// An ICMP or ICMPv6 error of `type` and `code` that quotes a request with `id` and
-// `sequence`. Errors are never late.
-void AcceptError(uint8_t type, uint8_t code, uint16_t id, uint16_t sequence) {
-    CHostList* table = CurrentTable();
-    if (table == nullptr)
-        return;
-    uint32_t index = IndexFromEchoId(id);
-    {
-        std::shared_lock lock(table->lifetime);
-        CHostItem* host = MatchHost(table, index, sequence);
-        if (host == nullptr)
-            return;
-        host->result.store(type, std::memory_order_relaxed);
-        host->seq.fetch_add(1, std::memory_order_acq_rel);
-        host->icmp_code.store(code, std::memory_order_relaxed);
-        host->answer_tick.store(GetTick(), std::memory_order_release);
-        if (host->up.load(std::memory_order_relaxed) == 0) {
-            host->run_count.fetch_add(1, std::memory_order_relaxed);
-        } else {
-            host->up.store(0, std::memory_order_relaxed);
-            host->run_count.store(0, std::memory_order_relaxed);
-        }
-        // Posted under the lock (a post never blocks): whoever detaches the window under
-        // the exclusive lock knows that no post to it is still under way.
-        PostReply(table->notify_wnd, index, sequence);
-    }
+// The tick the answer is recorded with: when the datagram reached the socket, or now when
+// that is not known. An arrival is never before the request went out (`pending`); a tick
+// derived from a clock read a moment apart could otherwise suggest it by a millisecond.
+uint32_t AnswerTick(uint32_t arrival, uint32_t pending) {
+    if (arrival == 0)
+        return GetTick();
+    if (pending != 0 && static_cast<int32_t>(arrival - pending) < 0)
+        return pending;
+    return arrival;
 }
 
 }  // namespace
 
+IcmpParseBatch::IcmpParseBatch() : m_table(CurrentTable()) {
+    if (m_table != nullptr)
+        m_lifetime = std::shared_lock(m_table->lifetime);
+}
+
+IcmpParseBatch::~IcmpParseBatch() {
+    Flush();
+}
+
+void IcmpParseBatch::Flush() {
+    // Posted under the lock (a post never blocks): whoever detaches the window under the
+    // exclusive lock knows that no post to it is still under way.
+    if (m_count != 0 && m_table->notify_wnd != nullptr)
+        m_table->notify_wnd->PostBatch(m_replies, m_count);
+    m_count = 0;
+}
+
+void IcmpParseBatch::Matched(uint32_t index, uint16_t sequence) {
+    if (m_count == kMaxReplies)
+        Flush();
+    m_replies[m_count++] = {WM_PING_REPLY, index, sequence};
+}
+
+// An echo reply carrying `id` and `sequence`; `ttl` is what the record keeps.
+void IcmpParseBatch::AcceptEchoReply(uint16_t id, uint16_t sequence, uint8_t ttl,
+                                     uint32_t arrival) {
+    if (m_table == nullptr)
+        return;
+    uint32_t index = IndexFromEchoId(id);
+    CHostItem* host = MatchHost(m_table, index, sequence);
+    if (host == nullptr)
+        return;
+    host->seq.fetch_add(1, std::memory_order_acq_rel);
+    uint32_t pending = host->pending_tick.load(std::memory_order_acquire);
+    uint32_t tick = AnswerTick(arrival, pending);
+    // A reply at or after the deadline, or after the send cycle has already reported the
+    // time-out and cleared pending_tick, is late. The elapsed time is a tick difference, as
+    // in the send cycle: a deadline summed across the 32-bit wrap would call a reply sent
+    // just before the wrap late.
+    if (pending == 0 || tick - pending >= host->timeout.load(std::memory_order_relaxed))
+        return;
+    host->answer_tick.store(tick, std::memory_order_release);
+    host->result.store(PING_RESULT_REPLY, std::memory_order_relaxed);
+    host->recv_count.fetch_add(1, std::memory_order_relaxed);
+    host->ttl.store(ttl, std::memory_order_relaxed);
+    if (host->up.load(std::memory_order_relaxed) == 1) {
+        host->run_count.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        host->up.store(1, std::memory_order_relaxed);
+        host->run_count.store(0, std::memory_order_relaxed);
+    }
+    Matched(index, sequence);
+}
+
+// An ICMP or ICMPv6 error of `type` and `code` that quotes a request with `id` and
+// `sequence`. Errors are never late.
+void IcmpParseBatch::AcceptError(uint8_t type, uint8_t code, uint16_t id, uint16_t sequence,
+                                 uint32_t arrival) {
+    if (m_table == nullptr)
+        return;
+    uint32_t index = IndexFromEchoId(id);
+    CHostItem* host = MatchHost(m_table, index, sequence);
+    if (host == nullptr)
+        return;
+    host->result.store(type, std::memory_order_relaxed);
+    host->seq.fetch_add(1, std::memory_order_acq_rel);
+    host->icmp_code.store(code, std::memory_order_relaxed);
+    host->answer_tick.store(AnswerTick(arrival, host->pending_tick.load(std::memory_order_acquire)),
+                            std::memory_order_release);
+    if (host->up.load(std::memory_order_relaxed) == 0) {
+        host->run_count.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        host->up.store(0, std::memory_order_relaxed);
+        host->run_count.store(0, std::memory_order_relaxed);
+    }
+    Matched(index, sequence);
+}
+
 int ParseIcmpV4(const uint8_t* data, uint32_t length) {
+    return IcmpParseBatch().V4(data, length, 0);
+}
+
+int ParseIcmpV6(const uint8_t* data, uint32_t length) {
+    return IcmpParseBatch().V6(data, length, 0);
+}
+
+int IcmpParseBatch::V4(const uint8_t* data, uint32_t length, uint32_t arrival) {
     if (data == nullptr || length < 1)
         return -1;
     uint32_t h = 4u * (data[0] & 0x0F);
@@ -122,7 +150,7 @@ int ParseIcmpV4(const uint8_t* data, uint32_t length) {
     const uint8_t* icmp = data + h;
     uint8_t type = icmp[0];
     if (type == kIcmpEchoReply) {
-        AcceptEchoReply(ReadLe16(icmp + 4), ReadLe16(icmp + 6), data[8]);
+        AcceptEchoReply(ReadLe16(icmp + 4), ReadLe16(icmp + 6), data[8], arrival);
         return 0;
     }
     if (type > kIcmpLastErrorType)
@@ -138,16 +166,16 @@ int ParseIcmpV4(const uint8_t* data, uint32_t length) {
     const uint8_t* request = quoted + q;
     if (request[0] != kIcmpEchoRequest)
         return 0;
-    AcceptError(type, icmp[1], ReadLe16(request + 4), ReadLe16(request + 6));
+    AcceptError(type, icmp[1], ReadLe16(request + 4), ReadLe16(request + 6), arrival);
     return 0;
 }
 
-int ParseIcmpV6(const uint8_t* data, uint32_t length) {
+int IcmpParseBatch::V6(const uint8_t* data, uint32_t length, uint32_t arrival) {
     if (data == nullptr || length < kIcmpHeaderSize)
         return -1;
     uint8_t type = data[0];
     if (type == kIcmp6EchoReply) {
-        AcceptEchoReply(ReadLe16(data + 4), ReadLe16(data + 6), kIcmp6ReplyTtl);
+        AcceptEchoReply(ReadLe16(data + 4), ReadLe16(data + 6), kIcmp6ReplyTtl, arrival);
         return 0;
     }
     if (type > kIcmp6LastErrorType)
@@ -159,6 +187,6 @@ int ParseIcmpV6(const uint8_t* data, uint32_t length) {
     const uint8_t* request = data + requestStart;
     if (request[0] != kIcmp6EchoRequest)
         return 0;
-    AcceptError(type, data[1], ReadLe16(request + 4), ReadLe16(request + 6));
+    AcceptError(type, data[1], ReadLe16(request + 4), ReadLe16(request + 6), arrival);
     return 0;
 }

@@ -126,6 +126,30 @@ TEST_F(IcmpParseTest, EchoReplyIsRecordedAndReported) {
     EXPECT_EQ(Host(3)->recv_count.load(), 0u);
 }
 
+TEST_F(IcmpParseTest, BurstReachesTheWindowAsOneBatchInOrderWithItsArrivalTicks) {
+    g_fakeTick = 100050;
+    {
+        IcmpParseBatch batch;
+        auto first = ReplyV4(2, Seq(258));
+        auto second = ErrorV4(3, 1, 0, Seq(258));
+        auto third = ReplyV4(1, Seq(258));
+        EXPECT_EQ(batch.V4(first.data(), static_cast<uint32_t>(first.size()), 100010), 0);
+        EXPECT_EQ(batch.V4(second.data(), static_cast<uint32_t>(second.size()), 100020), 0);
+        EXPECT_EQ(batch.V4(third.data(), static_cast<uint32_t>(third.size()), 100030), 0);
+        EXPECT_EQ(m_target.Count(), 0u) << "nothing is handed over before the burst ends";
+        EXPECT_EQ(Host(2)->answer_tick.load(), 100010u) << "the record is written at once";
+    }
+    EXPECT_EQ(m_target.Batches(), 1u);
+    auto messages = m_target.Messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0].wParam, 2u);
+    EXPECT_EQ(messages[1].wParam, 0u);
+    EXPECT_EQ(messages[2].wParam, 1u);
+    EXPECT_EQ(Host(0)->answer_tick.load(), 100020u);
+    EXPECT_EQ(Host(0)->result.load(), 3u);
+    EXPECT_EQ(Host(1)->answer_tick.load(), 100030u);
+}
+
 TEST_F(IcmpParseTest, IPv4HeaderWithOptionsIsSkipped) {
     auto d = Ipv4Datagram(EchoMessage(kEchoReply, EchoIdFromIndex(0), Seq(258)), 33, 7);
     EXPECT_EQ(V4(d), 0);

@@ -10,6 +10,19 @@ bool RecordingTarget::Post(uint32_t msg, WPARAM wParam, LPARAM lParam) {
     return true;
 }
 
+bool RecordingTarget::PostBatch(const PostedMessage* messages, size_t count) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_batches;
+    for (size_t i = 0; i < count; ++i)
+        m_messages.push_back({messages[i].msg, messages[i].wParam, messages[i].lParam});
+    return true;
+}
+
+size_t RecordingTarget::Batches() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_batches;
+}
+
 std::optional<LRESULT> RecordingTarget::Send(uint32_t msg, WPARAM wParam, LPARAM lParam) {
     Post(msg, wParam, lParam);
     return 0;

@@ -19,6 +19,8 @@ public:
     };
 
     bool Post(uint32_t msg, WPARAM wParam, LPARAM lParam) override;
+    // Records the messages, and counts the batch.
+    bool PostBatch(const PostedMessage* messages, size_t count) override;
     std::optional<LRESULT> Send(uint32_t msg, WPARAM wParam, LPARAM lParam) override;
 
     std::vector<Message> Messages() const;
@@ -26,10 +28,13 @@ public:
     // True once WM_PING_REPLY(index, sequence) was posted.
     bool HasReply(uint32_t index, uint16_t sequence) const;
     void Clear();
+    // PostBatch calls so far.
+    size_t Batches() const;
 
 private:
     mutable std::mutex m_mutex;
     std::vector<Message> m_messages;
+    size_t m_batches = 0;
 };
 
 uint16_t Checksum(const uint8_t* data, size_t length);

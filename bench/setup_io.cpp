@@ -106,14 +106,14 @@ int main(int argc, char** argv) {
 
     std::vector<double> save, serialize, load, parse, floorWrite, floorRead;
     std::vector<double> coldLoad, coldRead, storeRead, coldStoreRead, clear;
-    std::vector<uint8_t> plain(kSetupBufferSize);
+    std::vector<uint8_t> plain(kMaxSetupLength);
     const std::string plainPath = dir + "/plain.bin";
     size_t bytes = 0;
     for (int r = 0; r < rounds; ++r) {
         auto t0 = Clock::now();
-        const int n = SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize);
+        const int n = SerializeSetup();
         auto t1 = Clock::now();
-        if (n <= 0 || SaveRegistryBlob(g_setupBuffer, n) != 1) {
+        if (n <= 0 || SaveRegistryBlob(g_setupBuffer.data(), n) != 1) {
             std::fprintf(stderr, "save failed\n");
             return 1;
         }
@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
         clear.push_back(Ms(t0, Clock::now()));
 
         t0 = Clock::now();
-        g_setupLength = LoadRegistryBlob(g_setupBuffer, kSetupBufferSize);
+        g_setupLength = LoadRegistryBlob(g_setupBuffer, kMaxSetupLength);
         t1 = Clock::now();
         if (g_setupLength != n || LoadSetupFromBuffer() != 0 || g_rowCount != kMaxHosts) {
             std::fprintf(stderr, "load failed\n");
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
         load.push_back(Ms(t0, t2));
 
         t0 = Clock::now();
-        if (!WritePlain(plainPath, g_setupBuffer, bytes))
+        if (!WritePlain(plainPath, g_setupBuffer.data(), bytes))
             return 1;
         t1 = Clock::now();
         if (!ReadPlain(plainPath, plain))
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
         Evict(plainPath);
         ClearHostList(0);
         t0 = Clock::now();
-        g_setupLength = LoadRegistryBlob(g_setupBuffer, kSetupBufferSize);
+        g_setupLength = LoadRegistryBlob(g_setupBuffer, kMaxSetupLength);
         const auto tRead = Clock::now();
         if (g_setupLength != n || LoadSetupFromBuffer() != 0)
             return 1;

@@ -199,8 +199,8 @@ bool StoreSetup() {
         host->timeout.store(g_options.timeout);
         PublishHost(host);
     }
-    const int length = filled ? SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize) : -1;
-    const bool stored = length > 0 && SaveRegistryBlob(g_setupBuffer, length) == 1;
+    const int length = filled ? SerializeSetup() : -1;
+    const bool stored = length > 0 && SaveRegistryBlob(g_setupBuffer.data(), length) == 1;
     DestroyHostList();
     delete g_pSetupInfo;
     g_pSetupInfo = nullptr;

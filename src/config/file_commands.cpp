@@ -35,40 +35,6 @@ bool IsReadableFile(const std::string& path) {
     return regular;
 }
 
-// Reads the whole document file: 0, -1 cannot open, -2 too long, kSetupReadMismatch when
-// the read delivered more or fewer bytes than the file's length.
-int ReadDocument(const std::string& path, std::vector<uint8_t>& bytes) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return -1;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
-    }
-    if (st.st_size < 0 || st.st_size > kSetupBufferSize) {
-        close(fd);
-        return -2;
-    }
-    const auto length = static_cast<size_t>(st.st_size);
-    // One byte of room beyond the length shows a file that grew meanwhile.
-    bytes.assign(length + 1, 0);
-    size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    close(fd);
-    if (got != length)
-        return kSetupReadMismatch;
-    bytes.resize(length);
-    return 0;
-}
-
 void ReportImportFailure(const std::string& path, int result) {
     if (result == -1)
         ShowFailure(IsReadableFile(path) ? kMsgNotSetupFile : kLegacyOpenError);
@@ -90,7 +56,7 @@ int AppendSetupFromFile(const std::string& path) {
     if (g_pSetupInfo == nullptr)
         return -1;
     std::vector<uint8_t> bytes;
-    const int read = ReadDocument(path, bytes);
+    const int read = ReadSetupFile(path, bytes);
     if (read != 0)
         return read;
     // Everything the document holds is read into a scratch record with the constructor

@@ -25,7 +25,7 @@ bool SetupCommandsEnabled();
 // Reads a setup document file and appends its hosts after the existing rows; of its
 // settings only the recipient list (and, from "ZARVEKV311" on, signint and the column
 // widths) are taken. Rebuilds the list and stores the setup. Returns 0; -1 the file
-// cannot be opened or is no setup document; -2 longer than 8,388,608 bytes;
+// cannot be opened or is no setup document; -2 longer than kMaxSetupLength bytes;
 // kSetupReadMismatch; kSetupCorrupt. On failure nothing was changed.
 int AppendSetupFromFile(const std::string& path);
 

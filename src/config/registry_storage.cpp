@@ -107,9 +107,12 @@ int SaveRegistryBlob(const uint8_t* buffer, int length) {
     return key.Commit(values) ? 1 : 0;
 }
 
-int LoadRegistryBlob(uint8_t* buffer, int capacity, std::string* setAsidePath) {
-    if (capacity < 0)
-        capacity = 0;
+namespace {
+
+// Reads the stored document: finds its chunks while their total stays within `room`, then
+// copies them to where `place(total)` says. LoadRegistryBlob's results.
+template <typename Place>
+int LoadChunks(int room, std::string* setAsidePath, Place place) {
     FileBytes fileBytes;
     RegistryValueViews views;
     if (RegistryKey(kSetupStoreFile).LoadViews(fileBytes, views, setAsidePath) !=
@@ -133,6 +136,7 @@ int LoadRegistryBlob(uint8_t* buffer, int capacity, std::string* setAsidePath) {
         }
     }
     ValueFinder finder(views);
+    std::vector<std::string_view> chunks;
     int total = 0;
     for (unsigned i = 0;; ++i) {
         char name[kChunkNameRoom];
@@ -140,14 +144,35 @@ int LoadRegistryBlob(uint8_t* buffer, int capacity, std::string* setAsidePath) {
         if (chunk == nullptr)
             return -1;
         const std::string_view data = chunk->data;
-        if (data.size() > static_cast<size_t>(capacity - total))
+        if (data.size() > static_cast<size_t>(std::max(room, 0) - total))
             return -1;
-        if (!data.empty())
-            std::memcpy(buffer + total, data.data(), data.size());
+        chunks.push_back(data);
         total += static_cast<int>(data.size());
         if (data.size() < static_cast<size_t>(kRegistryChunkSize))
-            return haveMax && max == static_cast<uint32_t>(total) ? total : -2;
+            break;
     }
+    if (!haveMax || max != static_cast<uint32_t>(total))
+        return -2;
+    uint8_t* out = place(total);
+    for (const std::string_view data : chunks) {
+        if (!data.empty())
+            std::memcpy(out, data.data(), data.size());
+        out += data.size();
+    }
+    return total;
+}
+
+}  // namespace
+
+int LoadRegistryBlob(uint8_t* buffer, int capacity, std::string* setAsidePath) {
+    return LoadChunks(capacity, setAsidePath, [buffer](int) { return buffer; });
+}
+
+int LoadRegistryBlob(std::vector<uint8_t>& out, int limit, std::string* setAsidePath) {
+    return LoadChunks(limit, setAsidePath, [&out](int total) {
+        out.resize(static_cast<size_t>(total));
+        return out.data();
+    });
 }
 
 int SetRunAtLogon(int mode) {

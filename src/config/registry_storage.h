@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The setup document in the per-user store, cut into binary values of 1,000 bytes named
 // "item" + the chunk index in lower-case hex, with "MaxLength" holding the total; and the
@@ -25,6 +26,9 @@ int SaveRegistryBlob(const uint8_t* buffer, int length);
 // is set aside; `setAsidePath`, when given, then receives its new name). Bytes may have
 // been written into `buffer` also on failure.
 int LoadRegistryBlob(uint8_t* buffer, int capacity, std::string* setAsidePath = nullptr);
+// The same into `out`, which is sized to the document; `limit` bounds it as `capacity`
+// does above.
+int LoadRegistryBlob(std::vector<uint8_t>& out, int limit, std::string* setAsidePath = nullptr);
 
 // Writes the run-at-logon entry: the executable's full path, followed by " ICON" in mode
 // 2. Always returns 1 (also when the autostart directory cannot be made).

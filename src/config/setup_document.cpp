@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +16,7 @@
 #include "platform/archive.h"
 #include "platform/registry_store.h"
 
-uint8_t g_setupBuffer[kSetupBufferSize];
+std::vector<uint8_t> g_setupBuffer;
 int g_setupLength = 0;
 int g_bSetupModified = 0;
 
@@ -326,54 +328,40 @@ void WriteHost(ArchiveWriter& w, const CHostItem& h) {
 
 // ---- files ---------------------------------------------------------------------------
 
-// Reads the whole file at `path`: -1 cannot open, -2 above the buffer size, -3 the read
-// delivered more or fewer bytes than the file's length, 0 with `bytes` filled.
-int ReadDocumentFile(const std::string& path, std::vector<uint8_t>& bytes) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        close(fd);
-        return -1;
-    }
-    if (st.st_size < 0 || st.st_size > kSetupBufferSize) {
-        close(fd);
-        return -2;
-    }
-    const size_t length = static_cast<size_t>(st.st_size);
-    // One byte of room beyond the length shows a file that grew since fstat.
-    bytes.assign(length + 1, 0);
-    size_t got = 0;
-    for (;;) {
-        const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            close(fd);
-            return kSetupReadMismatch;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-        if (got > length)
-            break;
-    }
-    close(fd);
-    if (got != length)
-        return kSetupReadMismatch;
-    bytes.resize(length);
-    return 0;
-}
-
 int HostRoom() {
     return g_pHostList != nullptr ? g_pHostList->capacity : 0;
 }
 
-// Serializes into g_setupBuffer and stores; true when both succeeded.
-bool SerializeAndStore() {
-    const int length = SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize);
-    return length >= 0 && SaveRegistryBlob(g_setupBuffer, length) == 1;
+// Serializes into g_setupBuffer and stores: 0, kSetupTooLarge or kSetupStoreFailed (errno
+// then tells why, where it can).
+int SerializeAndStore() {
+    const int length = SerializeSetup();
+    if (length < 0)
+        return length == kSetupTooLarge ? kSetupTooLarge : kSetupStoreFailed;
+    errno = 0;
+    return SaveRegistryBlob(g_setupBuffer.data(), length) == 1 ? 0 : kSetupStoreFailed;
+}
+
+// Whether a failed save has been said since the last one that succeeded.
+bool g_saveFailureSaid = false;
+
+// Says why the setup could not be saved: in a warning box, or on stderr.
+void SayNotSaved(int result, bool canShowBox) {
+    const int error = errno;
+    std::string text = "The setup could not be saved";
+    if (result == kSetupTooLarge) {
+        text += ": it is larger than " + std::to_string(kMaxSetupLength / (1024 * 1024)) + " MB";
+    } else {
+        text += " in " + RegistryKey(kSetupStoreFile).Path();
+        if (error != 0)
+            text += std::string(": ") + std::strerror(error);
+    }
+    text += ". It is tried again every minute and at exit.";
+    g_saveFailureSaid = true;
+    if (canShowBox)
+        GetSetupHooks().ShowWarning(text);
+    else
+        std::fprintf(stderr, "velmora: %s\n", text.c_str());
 }
 
 // Parses the document. With `keepHosts` the host records land in out.hosts; without, each
@@ -482,11 +470,11 @@ int AddStoredHosts(const std::vector<StoredHost>& hosts) {
     return added;
 }
 
-int SerializeSetupToBuffer(uint8_t* buffer, int capacity) {
+int SerializeSetup() {
     g_setupLength = 0;
-    if (g_pSetupInfo == nullptr || buffer == nullptr || capacity < 0)
+    if (g_pSetupInfo == nullptr)
         return -1;
-    ArchiveWriter w(buffer, static_cast<size_t>(capacity));
+    ArchiveWriter w(g_setupBuffer, kMaxSetupLength);
     w.WriteText(kSetupMagics[kSetupVersion400]);
     WriteSettings(w, *g_pSetupInfo);
 
@@ -511,23 +499,24 @@ int SerializeSetupToBuffer(uint8_t* buffer, int capacity) {
     for (size_t i = 0; i < rows.size() && i < 0xFFFF && w.ok(); ++i)
         WriteHost(w, *rows[i]);
     if (!w.ok())
-        return -1;
+        return kSetupTooLarge;
     g_setupLength = static_cast<int>(w.size());
     return g_setupLength;
 }
 
 int LoadSetupFromBuffer() {
-    if (static_cast<uint32_t>(g_setupLength) > static_cast<uint32_t>(kSetupBufferSize))
+    if (static_cast<uint32_t>(g_setupLength) > static_cast<uint32_t>(kMaxSetupLength) ||
+        static_cast<size_t>(g_setupLength) > g_setupBuffer.size())
         return -2;
     if (g_pSetupInfo == nullptr)
         return -1;
     ParsedSetup parsed;
     parsed.settings = *g_pSetupInfo;
     const size_t length = static_cast<size_t>(g_setupLength);
-    const int result = ParseDocument(g_setupBuffer, length, HostRoom(), parsed, false);
+    const int result = ParseDocument(g_setupBuffer.data(), length, HostRoom(), parsed, false);
     if (result != 0)
         return result;
-    CommitDocument(g_setupBuffer, length, parsed);
+    CommitDocument(g_setupBuffer.data(), length, parsed);
     const std::string& logName = g_pSetupInfo->logfilename;
     SetupHooks& hooks = GetSetupHooks();
     if (!logName.empty() && !hooks.OpenLogFile(logName))
@@ -539,7 +528,7 @@ int ImportSetupFromFile(const std::string& path) {
     if (g_pSetupInfo == nullptr)
         return -1;
     std::vector<uint8_t> bytes;
-    const int read = ReadDocumentFile(path, bytes);
+    const int read = ReadSetupFile(path, bytes);
     if (read != 0)
         return read;
     ParsedSetup parsed;
@@ -547,8 +536,7 @@ int ImportSetupFromFile(const std::string& path) {
     const int result = ParseDocument(bytes.data(), bytes.size(), HostRoom(), parsed, false);
     if (result != 0)
         return result;
-    if (!bytes.empty())
-        std::memcpy(g_setupBuffer, bytes.data(), bytes.size());
+    g_setupBuffer = bytes;
     g_setupLength = static_cast<int>(bytes.size());
     CommitDocument(bytes.data(), bytes.size(), parsed);
     GetSetupHooks().RebuildHostList();
@@ -557,28 +545,73 @@ int ImportSetupFromFile(const std::string& path) {
 }
 
 int ExportSetupToFile(const std::string& path) {
-    const int length = SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize);
+    const int length = SerializeSetup();
     if (length < 0)
         return kSetupTooLarge;
     if (g_bSetupModified != 0) {
         g_bSetupModified = 0;
-        if (SaveRegistryBlob(g_setupBuffer, length) != 1)
+        if (SaveRegistryBlob(g_setupBuffer.data(), length) != 1)
             g_bSetupModified = 1;
     }
-    return AtomicWriteFile(path, g_setupBuffer, static_cast<size_t>(length), 0600) ? 0 : -1;
+    return AtomicWriteFile(path, g_setupBuffer.data(), static_cast<size_t>(length), 0600) ? 0 : -1;
 }
 
-void SaveSetupIfModified() {
+void SaveSetupIfModified(bool canShowBox) {
     if (g_bSetupModified == 0)
         return;
     g_bSetupModified = 0;
-    if (!SerializeAndStore())
-        g_bSetupModified = 1;
+    const int result = SerializeAndStore();
+    if (result == 0) {
+        g_saveFailureSaid = false;
+        return;
+    }
+    g_bSetupModified = 1;
+    // Said once: a box every minute would bury the user, and the flag keeps it tried.
+    if (!g_saveFailureSaid)
+        SayNotSaved(result, canShowBox);
 }
 
-void SaveSetupNow() {
+int SaveSetupNow() {
     // A store that failed marks the setup modified, so the minute save or the exit save
     // tries again; otherwise an imported setup would be gone at the next start.
-    if (!SerializeAndStore())
-        g_bSetupModified = 1;
+    const int result = SerializeAndStore();
+    if (result == 0) {
+        g_saveFailureSaid = false;
+        return 0;
+    }
+    g_bSetupModified = 1;
+    SayNotSaved(result, true);
+    return result;
+}
+
+int ReadSetupFile(const std::string& path, std::vector<uint8_t>& bytes) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    if (st.st_size < 0 || st.st_size > kMaxSetupLength) {
+        close(fd);
+        return -2;
+    }
+    const auto length = static_cast<size_t>(st.st_size);
+    // One byte of room beyond the length shows a file that grew meanwhile.
+    bytes.assign(length + 1, 0);
+    size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (got != length)
+        return kSetupReadMismatch;
+    bytes.resize(length);
+    return 0;
 }

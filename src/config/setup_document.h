@@ -11,11 +11,14 @@
 // format of platform/archive.h. Six versions exist; the writer produces "ZARVEKV400" only,
 // the readers accept all six. Everything here runs on the user-interface thread.
 
-constexpr int kSetupBufferSize = 8388608;
+// The largest document that is stored, loaded, imported or exported. 65,535 hosts with
+// 255-byte names, host names and descriptions take about 56 MB.
+constexpr int kMaxSetupLength = 64 * 1024 * 1024;
 
-// The one buffer the document is built in and read from, its used length, and the flag
-// that every change to settings or hosts sets and every successful save clears.
-extern uint8_t g_setupBuffer[kSetupBufferSize];
+// The one buffer the document is built in and read from (it grows with the setup, up to
+// kMaxSetupLength), its used length, and the flag that every change to settings or hosts
+// sets and every successful save clears.
+extern std::vector<uint8_t> g_setupBuffer;
 extern int g_setupLength;
 extern int g_bSetupModified;
 
@@ -33,7 +36,8 @@ extern const char* const kSetupMagics[6];
 // Results beside the documented 0, -1 and -2.
 constexpr int kSetupReadMismatch = -3;  // a file read delivered more or fewer bytes
 constexpr int kSetupCorrupt = -4;       // valid magic, but the document ends early or lies
-constexpr int kSetupTooLarge = -5;      // the setup does not fit the buffer (export)
+constexpr int kSetupTooLarge = -5;      // the setup is larger than kMaxSetupLength
+constexpr int kSetupStoreFailed = -6;   // the store could not be written
 
 // One host record as stored, before it becomes a CHostItem. `version` says which of its
 // fields the document carried; the others keep the host record's defaults.
@@ -84,31 +88,40 @@ int ParseSetupDocument(const uint8_t* data, size_t size, int maxHosts, ParsedSet
 // stopping quietly when the table is full. Returns the number added.
 int AddStoredHosts(const std::vector<StoredHost>& hosts);
 
-// Writes the document for the live settings and hosts into `buffer`, never past
-// `capacity`. Sets emailcount to 0 and refreshes ColumnWidth from the host list control.
-// Returns the length and sets g_setupLength to it; -1 (g_setupLength 0) when the setup
-// does not fit or there is no settings record: nothing is then to be stored.
-int SerializeSetupToBuffer(uint8_t* buffer, int capacity);
+// Writes the document for the live settings and hosts into g_setupBuffer, growing it as
+// needed. Sets emailcount to 0 and refreshes ColumnWidth from the host list control.
+// Returns the length and sets g_setupLength to it; -1 (g_setupLength 0) when there is no
+// settings record, kSetupTooLarge when the document would be longer than kMaxSetupLength:
+// nothing is then to be stored.
+int SerializeSetup();
+
+// Reads the whole document file at `path` into `bytes`: 0; -1 cannot open or not a regular
+// file; -2 longer than kMaxSetupLength; kSetupReadMismatch when the read delivered more or
+// fewer bytes than the file's length. FIFOs and devices never block.
+int ReadSetupFile(const std::string& path, std::vector<uint8_t>& bytes);
 
 // Reads the document in g_setupBuffer (g_setupLength bytes) over the live settings and
 // the host table, then opens the log file. Returns 0; -1 not a setup document; -2 length
-// above 8,388,608; kSetupCorrupt. On failure nothing was changed.
+// above kMaxSetupLength; kSetupCorrupt. On failure nothing was changed.
 int LoadSetupFromBuffer();
 
 // Replaces settings and hosts with the document file at `path`, rebuilds the host list and
-// stores the setup. Returns 0; -1 cannot open or not a setup document; -2 longer than
-// 8,388,608 bytes; kSetupReadMismatch; kSetupCorrupt. On failure nothing was changed.
+// stores the setup (SaveSetupNow). Returns ReadSetupFile's failures, -1 not a setup
+// document, or kSetupCorrupt, and then nothing was changed; else 0.
 int ImportSetupFromFile(const std::string& path);
 
 // Serializes the setup, stores it when modified, and writes it to `path` (replaced by one
 // atomic rename, mode 0600: the setup holds the mail password). Returns 0; -1 when the file
-// cannot be written; kSetupTooLarge when the setup does not fit (nothing written).
+// cannot be written; kSetupTooLarge when the setup is too large (nothing written).
 int ExportSetupToFile(const std::string& path);
 
 // When g_bSetupModified is set: serialize and store; the flag is cleared only when both
-// succeeded, so a failed save is tried again by the next call.
-void SaveSetupIfModified();
+// succeeded, so a failed save is tried again by the next call. A failure is said once, in
+// a warning box (on stderr where `canShowBox` is false, as when the display went away),
+// and not again until a save has succeeded.
+void SaveSetupIfModified(bool canShowBox = true);
 
-// Serializes and stores whatever the flag. A success leaves the flag as it is; a failure
-// sets it, so that the next SaveSetupIfModified tries again.
-void SaveSetupNow();
+// Serializes and stores whatever the flag, for a command that has just made the setup.
+// Returns 0, or kSetupTooLarge or kSetupStoreFailed after saying so in a warning box; a
+// failure sets the flag, so that the next SaveSetupIfModified tries again.
+int SaveSetupNow();

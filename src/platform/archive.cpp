@@ -140,14 +140,25 @@ bool ArchiveReader::ReadLongText(std::string& value) {
     return true;
 }
 
+bool ArchiveWriter::Grow(size_t count) {
+    if (!m_ok || m_grow == nullptr || count > m_limit - m_pos)
+        return Fail();
+    // Doubling keeps a large document to a few copies; a small one starts with 64 KiB.
+    const size_t wanted = std::max({m_pos + count, 2 * m_capacity, size_t{64 * 1024}});
+    m_grow->resize(std::min(wanted, m_limit));
+    m_buffer = m_grow->data();
+    m_capacity = m_grow->size();
+    return true;
+}
+
 bool ArchiveWriter::Fail() {
     m_ok = false;
     return false;
 }
 
 bool ArchiveWriter::WriteBytes(const void* data, size_t count) {
-    if (!m_ok || count > m_capacity - m_pos)
-        return Fail();
+    if (!Room(count))
+        return false;
     if (count != 0)
         std::memcpy(m_buffer + m_pos, data, count);
     m_pos += count;
@@ -167,8 +178,8 @@ bool ArchiveWriter::WriteText(std::string_view value) {
     if (static_cast<uint64_t>(length) >= kDwordEscape)
         return Fail();
     // Check the whole text first, so a text that does not fit leaves no prefix behind.
-    if (!m_ok || ArchiveTextSize(length) > m_capacity - m_pos)
-        return Fail();
+    if (!Room(ArchiveTextSize(length)))
+        return false;
     if (length < kByteEscape) {
         WriteByte(static_cast<uint8_t>(length));
     } else if (length < kWideMarker) {

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The stored byte format of setup documents: little-endian numbers with no padding, and
 // texts as a length prefix followed by the bytes.
@@ -15,8 +17,9 @@
 // wide texts (0xFF, word 0xFFFE, then a length in UTF-16 units by the same scheme and
 // UTF-16LE text), which become UTF-8.
 //
-// Neither class allocates beyond the texts it returns, and neither ever touches a byte
-// outside the span it was given. Both are plain values for one thread.
+// Neither class allocates beyond the texts it returns (or the vector a writer was given to
+// grow), and neither ever touches a byte outside its span. Both are plain values for one
+// thread.
 
 // Reads the stored format from a span of memory. The first failed read (data ends, a
 // declared length larger than what is left) makes this and every later read fail, so a
@@ -131,31 +134,39 @@ private:
     bool m_ok = true;
 };
 
-// Writes the stored format into a fixed span of memory that never grows. A write that
-// does not fit writes nothing and marks the writer failed; every later write then fails
-// too, so a document that does not fit is detected, never silently cut.
+// Writes the stored format into a fixed span of memory, or into a vector that grows up to
+// a limit. A write that does not fit writes nothing and marks the writer failed; every
+// later write then fails too, so a document that does not fit is detected, never silently
+// cut.
 class ArchiveWriter {
 public:
     ArchiveWriter(uint8_t* buffer, size_t capacity) : m_buffer(buffer), m_capacity(capacity) {}
+    // Writes from the start of `grow`, enlarging it as needed but never beyond `limit`
+    // bytes; the vector may end up larger than size().
+    ArchiveWriter(std::vector<uint8_t>& grow, size_t limit)
+        : m_buffer(grow.data()),
+          m_capacity(std::min(grow.size(), limit)),
+          m_grow(&grow),
+          m_limit(limit) {}
 
     // Inline, like the reader's numbers.
     bool WriteByte(uint8_t value) {
-        if (!m_ok || m_pos >= m_capacity)
-            return Fail();
+        if (!Room(1))
+            return false;
         m_buffer[m_pos++] = value;
         return true;
     }
     bool WriteWord(uint16_t value) {
-        if (!m_ok || m_capacity - m_pos < 2)
-            return Fail();
+        if (!Room(2))
+            return false;
         m_buffer[m_pos] = static_cast<uint8_t>(value);
         m_buffer[m_pos + 1] = static_cast<uint8_t>(value >> 8);
         m_pos += 2;
         return true;
     }
     bool WriteUInt(uint32_t value) {
-        if (!m_ok || m_capacity - m_pos < 4)
-            return Fail();
+        if (!Room(4))
+            return false;
         for (int i = 0; i < 4; ++i)
             m_buffer[m_pos + i] = static_cast<uint8_t>(value >> (8 * i));
         m_pos += 4;
@@ -171,12 +182,17 @@ public:
     size_t size() const { return m_pos; }
 
 private:
+    // True when `count` more bytes fit, growing the vector if there is one; else fails.
+    bool Room(size_t count) { return m_ok && count <= m_capacity - m_pos ? true : Grow(count); }
+    bool Grow(size_t count);
     bool Fail();
 
     uint8_t* m_buffer;
     size_t m_capacity;
     size_t m_pos = 0;
     bool m_ok = true;
+    std::vector<uint8_t>* m_grow = nullptr;
+    size_t m_limit = 0;
 };
 
 // Number of bytes WriteText uses for a text of `length` bytes (prefix included).

@@ -197,7 +197,7 @@ bool CMainFrame::OnCreateClient() {
     const std::string storePath = RegistryKey(kSetupStoreFile).Path();
     const bool stored = !storePath.empty() && access(storePath.c_str(), F_OK) == 0;
     std::string setAside;
-    const int length = LoadRegistryBlob(g_setupBuffer, kSetupBufferSize, &setAside);
+    const int length = LoadRegistryBlob(g_setupBuffer, kMaxSetupLength, &setAside);
     if (length > 0)
         g_setupLength = length;
     // A stored setup that cannot be read must not be replaced unseen by the next save.
@@ -421,7 +421,7 @@ void CMainFrame::OnDisplayLost() {
     g_bClosing = 1;
     // No message loop is left and the process is ending: only what is kept in files is
     // done here, not the threads' orderly stop or anything that would draw.
-    SaveSetupIfModified();
+    SaveSetupIfModified(false);
     KeepRunAtLogon();
     if (g_pView != nullptr)
         g_pView->m_pList->OnDestroy();

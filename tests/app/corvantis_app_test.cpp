@@ -129,7 +129,7 @@ TEST_F(CorvantisAppTest, SigtermEndsTheSessionLikeTheDesktopWould) {
     ASSERT_TRUE(PumpUntil([&] { return frame->exited(); }));
     EXPECT_EQ(watcher.signalsSeen(), 1);
     EXPECT_EQ(g_bSetupModified, 0);
-    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kMaxSetupLength), 0);
     EXPECT_TRUE(std::filesystem::exists(m_dir.File("config") + "/autostart/velmora.desktop"));
 }
 
@@ -138,11 +138,11 @@ TEST_F(CorvantisAppTest, SleepAndWakeNoticesSaveAModifiedSetup) {
     CSessionWatcher watcher;
     watcher.SetFrame(theApp.m_pMainWnd);
     watcher.OnPrepareForSleep(true);
-    EXPECT_LT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);  // nothing changed
+    EXPECT_LT(LoadRegistryBlob(g_setupBuffer, kMaxSetupLength), 0);  // nothing changed
     g_bSetupModified = 1;
     watcher.OnPrepareForSleep(true);
     EXPECT_EQ(g_bSetupModified, 0);
-    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kMaxSetupLength), 0);
     g_bSetupModified = 1;
     watcher.OnPrepareForSleep(false);
     EXPECT_EQ(g_bSetupModified, 0);

@@ -187,9 +187,9 @@ protected:
             host->mail_group = 0;
             PublishHost(host);
         }
-        const int length = SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize);
+        const int length = SerializeSetup();
         ASSERT_GT(length, 0);
-        ASSERT_EQ(SaveRegistryBlob(g_setupBuffer, length), 1);
+        ASSERT_EQ(SaveRegistryBlob(g_setupBuffer.data(), length), 1);
         DestroyHostList();
         delete g_pSetupInfo;
         g_pSetupInfo = nullptr;

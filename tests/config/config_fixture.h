@@ -109,10 +109,11 @@ protected:
     // The whole live state as a setup document (settings, hosts in row order).
     static Bytes Snapshot() {
         const int kept = g_setupLength;
-        Bytes doc(1 << 18);
-        const int n = SerializeSetupToBuffer(doc.data(), static_cast<int>(doc.size()));
+        const Bytes keptBuffer = g_setupBuffer;
+        const int n = SerializeSetup();
         EXPECT_GT(n, 0);
-        doc.resize(static_cast<size_t>(n > 0 ? n : 0));
+        Bytes doc(g_setupBuffer.begin(), g_setupBuffer.begin() + std::max(n, 0));
+        g_setupBuffer = keptBuffer;
         g_setupLength = kept;
         return doc;
     }
@@ -124,9 +125,9 @@ protected:
         return stat(key.Path().c_str(), &st) == 0 ? st.st_ino : 0;
     }
     static Bytes StoredSetup() {
-        Bytes buffer(kSetupBufferSize);
-        const int n = LoadRegistryBlob(buffer.data(), kSetupBufferSize);
-        buffer.resize(static_cast<size_t>(n > 0 ? n : 0));
+        Bytes buffer;
+        if (LoadRegistryBlob(buffer, kMaxSetupLength) < 0)
+            buffer.clear();
         return buffer;
     }
 

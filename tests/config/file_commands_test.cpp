@@ -258,10 +258,10 @@ TEST_F(FileCommandsTest, AppendSizeLimitIsTheSetupBuffer) {
     const std::string path = m_dir.File("padded.dat");
     // Bytes after the last host are never read: a document padded to exactly the buffer
     // size is taken, one byte more is refused.
-    WriteFile(path, doc + std::string(static_cast<size_t>(kSetupBufferSize) - doc.size(), 'x'));
+    WriteFile(path, doc + std::string(static_cast<size_t>(kMaxSetupLength) - doc.size(), 'x'));
     ASSERT_EQ(AppendSetupFromFile(path), 0);
     EXPECT_EQ(Count(), 2);
-    WriteFile(path, doc + std::string(static_cast<size_t>(kSetupBufferSize) - doc.size() + 1, 'x'));
+    WriteFile(path, doc + std::string(static_cast<size_t>(kMaxSetupLength) - doc.size() + 1, 'x'));
     const Bytes before = Snapshot();
     EXPECT_EQ(ImportAppendCommand(path), -2);
     EXPECT_EQ(Snapshot(), before);

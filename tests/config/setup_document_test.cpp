@@ -199,13 +199,14 @@ protected:
         Bytes doc;
         std::vector<CHostItem*> rows;
     };
-    static State Snapshot(size_t room = 1 << 20) {
+    static State Snapshot() {
         const int keptLength = g_setupLength;
+        const Bytes keptBuffer = g_setupBuffer;
         State s;
-        s.doc.resize(room);
-        const int n = SerializeSetupToBuffer(s.doc.data(), static_cast<int>(s.doc.size()));
+        const int n = SerializeSetup();
         EXPECT_GT(n, 0);
-        s.doc.resize(static_cast<size_t>(std::max(n, 0)));
+        s.doc.assign(g_setupBuffer.begin(), g_setupBuffer.begin() + std::max(n, 0));
+        g_setupBuffer = keptBuffer;
         for (int r = 0; r < g_rowCount; ++r)
             s.rows.push_back(Row(r));
         g_setupLength = keptLength;
@@ -217,8 +218,7 @@ protected:
     }
 
     static int LoadBytes(const Bytes& doc) {
-        if (!doc.empty())
-            std::memcpy(g_setupBuffer, doc.data(), doc.size());
+        g_setupBuffer = doc;
         g_setupLength = static_cast<int>(doc.size());
         return LoadSetupFromBuffer();
     }
@@ -233,12 +233,14 @@ protected:
         return Bytes(std::istreambuf_iterator<char>(in), {});
     }
     static Bytes StoredSetup() {
-        Bytes buffer(kSetupBufferSize);
-        const int n = LoadRegistryBlob(buffer.data(), kSetupBufferSize);
-        buffer.resize(static_cast<size_t>(std::max(n, 0)));
+        Bytes buffer;
+        if (LoadRegistryBlob(buffer, kMaxSetupLength) < 0)
+            buffer.clear();
         return buffer;
     }
-    static Bytes Current() { return Bytes(g_setupBuffer, g_setupBuffer + g_setupLength); }
+    static Bytes Current() {
+        return Bytes(g_setupBuffer.begin(), g_setupBuffer.begin() + g_setupLength);
+    }
 
     FakeHooks m_hooks;
 };
@@ -264,7 +266,7 @@ TEST_F(SetupDocumentTest, DefaultRecordWithoutHostsIsByteExact) {
         d.W(0);
     d.W(65535).W(0);
 
-    const int n = SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize);
+    const int n = SerializeSetup();
     EXPECT_EQ(n, static_cast<int>(d.bytes().size()));
     EXPECT_EQ(g_setupLength, n);
     EXPECT_TRUE(Current() == d.bytes());
@@ -276,7 +278,7 @@ TEST_F(SetupDocumentTest, WriterClearsLegacyListAndTakesColumnWidths) {
     g_pSetupInfo->ColumnWidth = {1, 2, 3, 4, 5, 6, 7, 8};
     const int widths[8] = {120, 80, 0, 0, 60, 45, -1, 300};
     std::copy(widths, widths + 8, m_hooks.widths);
-    ASSERT_GT(SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize), 0);
+    ASSERT_GT(SerializeSetup(), 0);
     EXPECT_EQ(g_pSetupInfo->emailcount, 0);
     // -1 (no such list control) keeps the stored width.
     const std::array<uint16_t, 8> expected = {120, 80, 0, 0, 60, 45, 7, 300};
@@ -293,14 +295,14 @@ TEST_F(SetupDocumentTest, RecipientCountIsBoundedWhenWriting) {
     g_pSetupInfo->newemailcount = 1000;
     for (int i = 0; i < kMaxRecipients; ++i)
         g_pSetupInfo->newemailto[i] = "r" + std::to_string(i);
-    ASSERT_GT(SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize), 0);
+    ASSERT_GT(SerializeSetup(), 0);
     *g_pSetupInfo = CSetupInfo();
     ASSERT_EQ(LoadSetupFromBuffer(), 0);
     EXPECT_EQ(g_pSetupInfo->newemailcount, kMaxRecipients);
     EXPECT_EQ(g_pSetupInfo->newemailto[255], "r255");
 
     g_pSetupInfo->newemailcount = -3;
-    ASSERT_GT(SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize), 0);
+    ASSERT_GT(SerializeSetup(), 0);
     ASSERT_EQ(LoadSetupFromBuffer(), 0);
     EXPECT_EQ(g_pSetupInfo->newemailcount, 0);
 }
@@ -490,7 +492,7 @@ TEST_F(SetupDocumentTest, WideHostTextsBecomeUtf8) {
 }
 
 TEST_F(SetupDocumentTest, LengthAboveBufferIsRefused) {
-    g_setupLength = kSetupBufferSize + 1;
+    g_setupLength = kMaxSetupLength + 1;
     EXPECT_EQ(LoadSetupFromBuffer(), -2);
     g_setupLength = -1;
     EXPECT_EQ(LoadSetupFromBuffer(), -2);
@@ -498,7 +500,7 @@ TEST_F(SetupDocumentTest, LengthAboveBufferIsRefused) {
 
 TEST_F(SetupDocumentTest, LogFileIsOpenedAfterLoadAndFailureIsShown) {
     g_pSetupInfo->logfilename = "/var/log/velmora test.log";
-    ASSERT_GT(SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize), 0);
+    ASSERT_GT(SerializeSetup(), 0);
     ASSERT_EQ(LoadSetupFromBuffer(), 0);
     EXPECT_EQ(m_hooks.opened, std::vector<std::string>{"/var/log/velmora test.log"});
     EXPECT_TRUE(m_hooks.warnings.empty());
@@ -509,7 +511,7 @@ TEST_F(SetupDocumentTest, LogFileIsOpenedAfterLoadAndFailureIsShown) {
     EXPECT_EQ(m_hooks.warnings[0], "OPEN log file of   /var/log/velmora test.log   failed!");
 
     g_pSetupInfo->logfilename.clear();
-    ASSERT_GT(SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize), 0);
+    ASSERT_GT(SerializeSetup(), 0);
     ASSERT_EQ(LoadSetupFromBuffer(), 0);
     EXPECT_EQ(m_hooks.opened.size(), 2u) << "an empty name opens nothing";
 }
@@ -519,7 +521,7 @@ TEST_F(SetupDocumentTest, LogFileIsOpenedAfterLoadAndFailureIsShown) {
 TEST_F(SetupDocumentTest, HandBuiltV400DocumentRoundTripsByteForByte) {
     const Bytes doc = VersionDoc(kSetupVersion400, 3);
     ASSERT_EQ(LoadBytes(doc), 0);
-    ASSERT_GT(SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize), 0);
+    ASSERT_GT(SerializeSetup(), 0);
     // The legacy list of the hand-built document is not written back.
     Doc expected;
     expected.T("ZARVEKV400");
@@ -578,7 +580,7 @@ TEST_F(SetupDocumentTest, V400RoundTripKeepsEverything) {
     }
 
     const State before = Snapshot();
-    const int n = SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize);
+    const int n = SerializeSetup();
     ASSERT_GT(n, 70000 + 65534);
     *g_pSetupInfo = CSetupInfo();
     ClearHostList(0);
@@ -720,7 +722,7 @@ TEST_F(SetupDocumentTest, ImportFailuresChangeNothing) {
 
     const std::string huge = m_dir.File("huge.dat");
     WriteFile(huge, VersionDoc(kSetupVersion400));
-    fs::resize_file(huge, kSetupBufferSize + 1);
+    fs::resize_file(huge, kMaxSetupLength + 1);
     EXPECT_EQ(ImportSetupFromFile(huge), -2);
 
     const std::string cut = m_dir.File("cut.dat");
@@ -745,7 +747,7 @@ TEST_F(SetupDocumentTest, ImportFailuresChangeNothing) {
 TEST_F(SetupDocumentTest, ImportAcceptsFileOfExactlyBufferSize) {
     const std::string path = m_dir.File("max.dat");
     WriteFile(path, VersionDoc(kSetupVersion400, 1));
-    fs::resize_file(path, kSetupBufferSize);  // trailing bytes are never looked at
+    fs::resize_file(path, kMaxSetupLength);  // trailing bytes are never looked at
     ASSERT_EQ(ImportSetupFromFile(path), 0);
     EXPECT_EQ(g_rowCount, 1);
 }
@@ -778,6 +780,9 @@ TEST_F(SetupDocumentTest, FailedSaveKeepsTheFlagForTheNextTry) {
     g_bSetupModified = 1;
     SaveSetupIfModified();
     EXPECT_EQ(g_bSetupModified, 1);
+    SaveSetupIfModified();  // said once, not at every try
+    ASSERT_EQ(m_hooks.warnings.size(), 1u);
+    EXPECT_EQ(m_hooks.warnings[0].rfind("The setup could not be saved in " + blocked, 0), 0u);
 
     setenv("XDG_CONFIG_HOME", m_dir.File("config").c_str(), 1);
     SaveSetupIfModified();
@@ -788,6 +793,10 @@ TEST_F(SetupDocumentTest, FailedSaveKeepsTheFlagForTheNextTry) {
     g_pSetupInfo->user = "changed";
     SaveSetupIfModified();
     EXPECT_NE(StoredSetup(), Snapshot().doc);
+    // After a save that succeeded, the next failure is said again.
+    setenv("XDG_CONFIG_HOME", blocked.c_str(), 1);
+    SaveSetupNow();
+    EXPECT_EQ(m_hooks.warnings.size(), 2u);
 }
 
 TEST_F(SetupDocumentTest, SetupTooLargeIsRefusedNeverTruncated) {
@@ -796,14 +805,18 @@ TEST_F(SetupDocumentTest, SetupTooLargeIsRefusedNeverTruncated) {
     const Bytes stored = StoredSetup();
     ASSERT_FALSE(stored.empty());
 
-    g_pSetupInfo->exefilename.assign(kSetupBufferSize, 'x');
+    g_pSetupInfo->exefilename.assign(kMaxSetupLength, 'x');
     g_bSetupModified = 1;
     SaveSetupIfModified();
     EXPECT_EQ(g_bSetupModified, 1);
     EXPECT_EQ(g_setupLength, 0);
     EXPECT_TRUE(StoredSetup() == stored);
-    SaveSetupNow();
+    EXPECT_EQ(SaveSetupNow(), kSetupTooLarge);
     EXPECT_TRUE(StoredSetup() == stored);
+    EXPECT_EQ(m_hooks.warnings,
+              std::vector<std::string>(2,
+                                       "The setup could not be saved: it is larger than 64 MB. It "
+                                       "is tried again every minute and at exit."));
     EXPECT_EQ(ExportSetupToFile(m_dir.File("big.dat")), kSetupTooLarge);
     EXPECT_FALSE(fs::exists(m_dir.File("big.dat")));
 }
@@ -816,24 +829,27 @@ TEST_F(SetupDocumentTest, FullTableSurvivesStoreAndLoad) {
         ASSERT_NE(h, nullptr);
         h->StoreAddr4(htonl(0x0A000000u + static_cast<uint32_t>(i)));
         h->name = "h" + std::to_string(i);
+        // 60-character descriptions make a document larger than 8 MB.
+        h->descript = std::string(59, 'd') + std::to_string(i % 10);
         h->interval = 1000 + i % 977;
         PublishHost(h);
     }
     ASSERT_EQ(AddHost(0), nullptr);
-    const Bytes before = Snapshot(kSetupBufferSize).doc;
+    const Bytes before = Snapshot().doc;
+    ASSERT_GT(before.size(), 8u << 20);
     g_bSetupModified = 1;
     SaveSetupIfModified();
     ASSERT_EQ(g_bSetupModified, 0);
 
     ClearHostList(0);
     *g_pSetupInfo = CSetupInfo();
-    std::memset(g_setupBuffer, 0, kSetupBufferSize);
-    g_setupLength = LoadRegistryBlob(g_setupBuffer, kSetupBufferSize);
+    g_setupBuffer.assign(g_setupBuffer.size(), 0);
+    g_setupLength = LoadRegistryBlob(g_setupBuffer, kMaxSetupLength);
     ASSERT_EQ(g_setupLength, static_cast<int>(before.size()));
     ASSERT_EQ(LoadSetupFromBuffer(), 0);
     EXPECT_EQ(g_rowCount, kMaxHosts);
     EXPECT_EQ(Row(kMaxHosts - 1)->name, "h65534");
-    EXPECT_TRUE(Snapshot(kSetupBufferSize).doc == before);
+    EXPECT_TRUE(Snapshot().doc == before);
 }
 
 }  // namespace

@@ -251,10 +251,10 @@ TEST_F(SetupDialog, EveryFieldChangedThenOkHoldsExactlyTheNewValuesAndIsStored) 
     // The next save stores exactly these values.
     SaveSetupIfModified();
     EXPECT_EQ(g_bSetupModified, 0);
-    const int length = LoadRegistryBlob(g_setupBuffer, kSetupBufferSize);
+    const int length = LoadRegistryBlob(g_setupBuffer, kMaxSetupLength);
     ASSERT_GT(length, 0);
     ParsedSetup parsed;
-    ASSERT_EQ(ParseSetupDocument(g_setupBuffer, static_cast<size_t>(length), 0, parsed), 0);
+    ASSERT_EQ(ParseSetupDocument(g_setupBuffer.data(), static_cast<size_t>(length), 0, parsed), 0);
     ExpectSameSettings(parsed.settings, want);
 }
 
@@ -320,7 +320,7 @@ TEST_F(SetupDialog, StoredValuesThatTypingCouldNotGiveAreSavedBackUnchanged) {
     ASSERT_EQ(g_bSetupModified, 0);
     // Loaded into a fresh record as the program loads it at start.
     m_setup = CSetupInfo();
-    g_setupLength = LoadRegistryBlob(g_setupBuffer, kSetupBufferSize);
+    g_setupLength = LoadRegistryBlob(g_setupBuffer, kMaxSetupLength);
     ASSERT_GT(g_setupLength, 0);
     ASSERT_EQ(LoadSetupFromBuffer(), 0);
     CSetupInfo want = m_setup;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -136,8 +137,10 @@ protected:
         SandboxTest::TearDown();
     }
 
-    // Stores a setup with `hosts` loopback hosts and the given start-up bits.
-    void StoreSetup(int hosts, int32_t startSet) {
+    // Stores a setup with `hosts` loopback hosts and the given start-up bits; `edit` may
+    // change the settings and each host before they are stored.
+    void StoreSetup(int hosts, int32_t startSet,
+                    const std::function<void(CSetupInfo&, CHostItem&)>& edit = nullptr) {
         ASSERT_EQ(CreateHostList(kMaxHosts), 0);
         g_pSetupInfo = new CSetupInfo();
         g_pSetupInfo->start_set = startSet;
@@ -147,11 +150,13 @@ protected:
             host->name = "loop" + std::to_string(i);
             host->addr4.sin_family = AF_INET;
             host->addr4.sin_addr.s_addr = htonl(0x7F000001 + static_cast<uint32_t>(i));
+            if (edit)
+                edit(*g_pSetupInfo, *host);
             PublishHost(host);
         }
-        const int length = SerializeSetupToBuffer(g_setupBuffer, kSetupBufferSize);
+        const int length = SerializeSetup();
         ASSERT_GT(length, 0);
-        ASSERT_EQ(SaveRegistryBlob(g_setupBuffer, length), 1);
+        ASSERT_EQ(SaveRegistryBlob(g_setupBuffer.data(), length), 1);
         m_storedLength = length;
         DestroyHostList();
         delete g_pSetupInfo;
@@ -280,7 +285,7 @@ TEST_F(MainFrameTest, AnUnreadableStoredSetupIsKeptAsideNotOverwritten) {
         const int length = SerializeSetupLength();
         switch (damage) {
             case Damage::kDocumentCutShort:  // the store is sound, the document in it is not
-                ASSERT_EQ(SaveRegistryBlob(g_setupBuffer, length / 2), 1);
+                ASSERT_EQ(SaveRegistryBlob(g_setupBuffer.data(), length / 2), 1);
                 break;
             case Damage::kStoreFileGarbage: {
                 std::ofstream(store, std::ios::binary | std::ios::trunc) << "not a store file";
@@ -313,7 +318,7 @@ TEST_F(MainFrameTest, AnUnreadableStoredSetupIsKeptAsideNotOverwritten) {
         // The next save stores the new setup and leaves the kept one alone.
         g_bSetupModified = 1;
         SaveSetupIfModified();
-        EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+        EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kMaxSetupLength), 0);
         EXPECT_EQ(ReadBytes(aside[0]), before);
 
         m_frame->OnEndSession(true);
@@ -630,7 +635,7 @@ TEST_F(MainFrameTest, ExitSavesStopsEveryThreadAndWritesTheRunAtLogonEntry) {
               "328;160;168;0;160;128;128;88;");
     EXPECT_EQ(g_bClosing, 1);
     EXPECT_EQ(g_bSetupModified, 0);
-    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kMaxSetupLength), 0);
     EXPECT_TRUE(std::filesystem::exists(AutostartFile()));  // bit 0 of start_set is set
     EXPECT_EQ(g_pSendPingThread, nullptr);
     EXPECT_EQ(g_pDNSThread, nullptr);
@@ -648,6 +653,25 @@ TEST_F(MainFrameTest, ExitSavesStopsEveryThreadAndWritesTheRunAtLogonEntry) {
     QCoreApplication::processEvents();
 }
 
+// A full table whose setup is larger than 8 MB is shown whole, and File > Exit stores it
+// again byte for byte.
+TEST_F(MainFrameTest, AFullTableWithLongDescriptionsIsShownAndStoredAgainAtExit) {
+    StoreSetup(kMaxHosts, kStartSetRunAtLogon, [](CSetupInfo& setup, CHostItem& host) {
+        setup.ColumnWidth = {328, 160, 168, 68, 160, 128, 128, 88};  // as the list shows them
+        host.descript = std::string(60, 'd');
+    });
+    std::vector<uint8_t> stored, after;
+    ASSERT_GT(LoadRegistryBlob(stored, kMaxSetupLength), 8 << 20);
+    Create();
+    EXPECT_EQ(g_pView->m_pList->model()->rowCount(), kMaxHosts);
+    g_bSetupModified = 1;  // as after any edit
+    m_frame->OnCommand(ID_APP_EXIT);
+    EXPECT_TRUE(PumpUntil([&] { return m_frame->exited(); }));
+    EXPECT_EQ(g_bSetupModified, 0);
+    EXPECT_EQ(LoadRegistryBlob(after, kMaxSetupLength), static_cast<int>(stored.size()));
+    EXPECT_TRUE(after == stored);
+}
+
 TEST_F(MainFrameTest, EndOfSessionRemovesTheRunAtLogonEntryWhenNotWanted) {
     Create();
     ASSERT_EQ(SetRunAtLogon(2), 1);
@@ -658,7 +682,7 @@ TEST_F(MainFrameTest, EndOfSessionRemovesTheRunAtLogonEntryWhenNotWanted) {
     EXPECT_TRUE(m_frame->exited());
     EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
     // Nothing was modified, so nothing was stored.
-    EXPECT_LT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+    EXPECT_LT(LoadRegistryBlob(g_setupBuffer, kMaxSetupLength), 0);
 }
 
 // SIGTERM or the end of the session may come while a dialog is open: the exit path runs from
@@ -701,7 +725,7 @@ TEST_F(MainFrameTest, TheSessionEndsAlsoWhileADialogIsOpen) {
     EXPECT_TRUE(m_frame->exited());
     EXPECT_TRUE(dialog.isNull());
     EXPECT_EQ(g_bSetupModified, 0);
-    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kMaxSetupLength), 0);
     EXPECT_EQ(g_pSendPingThread, nullptr);
     EXPECT_EQ(g_pMailThread, nullptr);
 }
@@ -709,11 +733,11 @@ TEST_F(MainFrameTest, TheSessionEndsAlsoWhileADialogIsOpen) {
 TEST_F(MainFrameTest, PowerAndQueryEndSessionSaveOnlyAModifiedSetup) {
     Create();
     m_frame->messageTarget()->Send(WM_POWERBROADCAST, 4, 0);
-    EXPECT_LT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+    EXPECT_LT(LoadRegistryBlob(g_setupBuffer, kMaxSetupLength), 0);
     g_bSetupModified = 1;
     EXPECT_EQ(m_frame->messageTarget()->Send(WM_POWERBROADCAST, 7, 0), std::optional<LRESULT>(0));
     EXPECT_EQ(g_bSetupModified, 0);
-    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kMaxSetupLength), 0);
     g_bSetupModified = 1;
     EXPECT_TRUE(m_frame->OnQueryEndSession());
     EXPECT_EQ(g_bSetupModified, 0);
@@ -730,7 +754,7 @@ TEST_F(MainFrameTest, TheMinuteTimerRunsTheViewsMinuteWork) {
     g_bSetupModified = 1;
     EXPECT_TRUE(PumpUntil([] { return g_pView->m_timerTicks >= 3; }));
     EXPECT_EQ(g_bSetupModified, 0);  // the minute work saved the changed setup
-    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kSetupBufferSize), 0);
+    EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kMaxSetupLength), 0);
 }
 
 // A popup presenter that ignores its stop flag: the box thread showing it cannot stop until

@@ -138,7 +138,12 @@ int ImportFromTextCommand(const std::string& path) {
     if (!SetupCommandsEnabled())
         return kFileCommandDisabled;
     IniFile ini;
-    const bool read = ini.Load(path);
+    bool tooLarge = false;
+    const bool read = ini.Load(path, &tooLarge);
+    if (tooLarge) {
+        ShowFailure(kMsgTextFileTooLarge);
+        return -2;
+    }
     if (!read || ini.GetString(kIniGeneral, kIniVersionKey, "").empty())
         return ImportLegacyHostList(path);
     const int result = LoadSetupFromIni(ini);

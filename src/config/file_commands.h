@@ -17,6 +17,9 @@ constexpr const char* kMsgSetupFileTooLarge = "The file is too large for a setup
 constexpr const char* kMsgSetupFileDamaged = "The setup file is damaged: nothing was imported";
 constexpr const char* kMsgWriteFileError = "Write File Error";
 constexpr const char* kMsgSetupTooLarge = "The setup is too large to be exported";
+constexpr const char* kMsgTextFileTooLarge =
+    "The file is too large for a text setup file (more than 64 MB or 2,000,000 lines): "
+    "nothing was imported";
 
 // True while the commands that replace, append or delete hosts or settings are enabled:
 // monitoring is stopped (the host table's stopped byte is set).
@@ -42,6 +45,7 @@ int NewTemplateCommand();
 // Export to text file: SaveSetupToIni, with a box when the file could not be written.
 int ExportToTextCommand(const std::string& path);
 // Import From text file: an INI text with a "version" in "General" overwrites every
-// setting and appends its hosts, then the list is rebuilt and the setup stored; any other
-// file goes to the legacy host list import.
+// setting and appends its hosts, then the list is rebuilt and the setup stored; a file
+// past the INI reader's bounds is refused with a box; any other file goes to the legacy
+// host list import.
 int ImportFromTextCommand(const std::string& path);

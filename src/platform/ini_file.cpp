@@ -208,16 +208,24 @@ long IniFile::FindKey(const Section& section, std::string_view key) {
     return -1;
 }
 
-bool IniFile::Load(const std::string& path) {
+bool IniFile::Load(const std::string& path, bool* tooLarge) {
     Parse({});
+    bool large = false;
+    if (tooLarge == nullptr)
+        tooLarge = &large;
+    *tooLarge = false;
     // Non-blocking open, so that a FIFO chosen by mistake cannot hang the caller.
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return false;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-        static_cast<uint64_t>(st.st_size) > kMaxIniFileSize) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
         close(fd);
+        return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) > kMaxIniFileSize) {
+        close(fd);
+        *tooLarge = true;
         return false;
     }
     std::string bytes(static_cast<size_t>(st.st_size), '\0');
@@ -236,7 +244,8 @@ bool IniFile::Load(const std::string& path) {
     }
     close(fd);
     bytes.resize(got);
-    return Parse(bytes);
+    *tooLarge = !Parse(bytes);
+    return !*tooLarge;
 }
 
 std::string IniFile::Serialize() const {

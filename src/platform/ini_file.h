@@ -45,9 +45,10 @@ public:
     // has more than kMaxIniLines lines.
     bool Parse(std::string_view text);
     // Reads the file at `path`. False (contents empty) when it is missing, not a regular
-    // file, unreadable, larger than kMaxIniFileSize or of more than kMaxIniLines lines;
-    // FIFOs and devices never block.
-    bool Load(const std::string& path);
+    // file, unreadable, larger than kMaxIniFileSize or of more than kMaxIniLines lines
+    // (`tooLarge`, when given, then tells the last two from the others); FIFOs and devices
+    // never block.
+    bool Load(const std::string& path, bool* tooLarge = nullptr);
     // The whole text, every line ending in CR LF.
     std::string Serialize() const;
     // Replaces the file at `path` in one atomic commit (temporary file with `mode`,

@@ -14,6 +14,7 @@
 #include "config/legacy_import.h"
 #include "config/setup_ini.h"
 #include "platform/archive.h"
+#include "platform/ini_file.h"
 
 namespace {
 
@@ -390,6 +391,14 @@ TEST_F(FileCommandsTest, TextWithoutVersionGoesToTheLegacyImport) {
     EXPECT_EQ(ImportFromTextCommand(m_dir.File("missing.txt")), kLegacyOpenFailed);
     ASSERT_EQ(m_boxes.shown.size(), 1u);
     EXPECT_EQ(m_boxes.shown[0].text, "Open File Error");
+
+    // A text setup past the INI reader's line bound is refused as such, not as a host list.
+    WriteFile(path, "[General]\r\nversion=4.0.0\r\n" + std::string(kMaxIniLines, '\n'));
+    const Bytes before = Snapshot();
+    EXPECT_EQ(ImportFromTextCommand(path), -2);
+    EXPECT_EQ(Snapshot(), before);
+    ASSERT_EQ(m_boxes.shown.size(), 2u);
+    EXPECT_EQ(m_boxes.shown[1].text, kMsgTextFileTooLarge);
 }
 
 TEST_F(FileCommandsTest, ExportFailuresAreReported) {

@@ -106,11 +106,13 @@ void CCorvantisApp::OnHelp() {
     if (dir == nullptr)
         return;
     const std::string directory = dir;
-    // Most desktops have no viewer for compiled help; the same pages as HTML open anywhere.
-    if (ShellDefaultApplication(kHelpMimeType).empty())
-        ShellOpenDocument(directory + kHelpPagesIndex);
+    const std::string compiled = directory + kHelpFileName;
+    // Most desktops have no viewer for compiled help, and a build without chmcmd has no
+    // compiled file; the same pages as HTML open anywhere.
+    if (access(compiled.c_str(), R_OK) == 0 && !ShellDefaultApplication(kHelpMimeType).empty())
+        ShellOpenDocument(compiled);
     else
-        ShellOpenDocument(directory + kHelpFileName);
+        ShellOpenDocument(directory + kHelpPagesIndex);
 }
 
 const char* GetModuleDirectory() {

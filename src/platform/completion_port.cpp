@@ -51,12 +51,17 @@ struct ClockPair {
         return now;
     }
 
-    // The tick at which a datagram stamped `header` arrived; 0 when it carries no stamp.
+    // The tick at which a datagram stamped `header` arrived; 0 when it carries no stamp, or
+    // when its control data did not fit (the stamp may be cut or missing: none is trusted).
     uint32_t ArrivalTick(const msghdr& header) const {
+        if ((header.msg_flags & MSG_CTRUNC) != 0)
+            return 0;
         for (const cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
              c = CMSG_NXTHDR(const_cast<msghdr*>(&header), const_cast<cmsghdr*>(c))) {
             if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
                 continue;
+            if (c->cmsg_len < CMSG_LEN(sizeof(timespec)))
+                return 0;  // too short to hold a stamp
             timespec stamp{};
             std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
             // A stamp ahead of now (the real-time clock was set back) reads as now.
@@ -64,7 +69,9 @@ struct ClockPair {
             // Whole ticks between arrival and now, counted on the clock the ticks come from.
             const int64_t ticks = monotonicNs / kNsPerMs - (monotonicNs - ageNs) / kNsPerMs;
             const uint32_t arrival = tick - static_cast<uint32_t>(ticks);
-            return arrival != 0 ? arrival : tick;
+            // Ticks never read 0 (0 means "none"): the millisecond that would be 0 reads as
+            // 1, as GetTick has it.
+            return arrival != 0 ? arrival : 1;
         }
         return 0;
     }
@@ -204,6 +211,8 @@ void CompletionPort::Drain(int fd, Socket& socket) {
                 msgs[i].msg_hdr.msg_namelen = 0;
             msgs[i].msg_hdr.msg_iov = &iovs[i];
             msgs[i].msg_hdr.msg_iovlen = 1;
+            // Nothing of an earlier datagram's control data can be read as this one's.
+            std::memset(controls[i].bytes, 0, sizeof controls[i].bytes);
             msgs[i].msg_hdr.msg_control = controls[i].bytes;
             msgs[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
             msgs[i].msg_len = 0;

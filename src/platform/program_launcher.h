@@ -50,6 +50,12 @@ struct SpawnStdio {
     int errors = -1;
 };
 
+// A helper that must stay away from the monitor's terminal (the desktop's opener, a web
+// browser, a document's program): a session of its own, so it has no controlling terminal
+// and cannot make ours its own, and standard input, output and error on /dev/null, so it
+// neither reads the terminal nor draws on it (xdg-open's "firefox: not found" and the like).
+constexpr SpawnStdio kSpawnDetached{true, kSpawnDevNull, kSpawnDevNull, kSpawnDevNull};
+
 // Starts `argv` (argv[0] searched on PATH when it holds no '/') with the caller's
 // environment, the descriptors `stdio` gives, an empty signal mask and every signal at its
 // default action. The caller reaps the child. Returns 0 and sets `pid`, or the spawn

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,30 +12,21 @@
 #include <unistd.h>
 
 #include "platform/program_launcher.h"
+#include "platform/shell_link.h"
 
 namespace {
 
 std::atomic<ShellSpawnHook> g_spawnHook{nullptr};
 std::atomic<MimeQueryHook> g_mimeQueryHook{nullptr};
 
-// Neither reads nor draws on the monitor's terminal, and cannot make it its own.
-constexpr SpawnStdio kDetached{true, kSpawnDevNull, kSpawnDevNull, -1};
-
+// Started as links are (RunAndWatch: detached from the monitor's terminal, reaped in the
+// background), without waiting for its end.
 bool SpawnDetached(const std::vector<std::string>& argv) {
     if (argv.empty() || argv[0].empty())
         return false;
     if (ShellSpawnHook hook = g_spawnHook.load())
         return hook(argv);
-    pid_t pid = -1;
-    if (SpawnWithDefaultSignals(argv, pid, kDetached) != 0)
-        return false;
-    // Reap exactly this child, so no zombie stays and nobody else's child is taken.
-    std::thread([pid] {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
-    return true;
+    return RunAndWatch(argv, 0).spawnError == 0;
 }
 
 bool IsNotepad(const std::string& program) {

@@ -9,8 +9,9 @@
 // with posix_spawn, never through a shell, and reaped by a background waiter. Any thread.
 
 // Opens a file or a link with the desktop's opener (xdg-open), detached from the monitor's
-// terminal: in a session of its own, with standard input and output on /dev/null, so no
-// terminal program it may pick can take over the terminal. True when it started.
+// terminal: in a session of its own, with standard input, output and error on /dev/null, so
+// no terminal program it may pick can take over the terminal and nothing it says lands
+// there. True when it started.
 bool ShellOpenDocument(const std::string& target);
 
 // Runs `program` with `parameters`, detached as ShellOpenDocument is. "notepad.exe" (any

@@ -58,7 +58,9 @@ void SetOpenerRunHook(OpenerRunHook hook) {
 OpenerOutcome RunAndWatch(const std::vector<std::string>& argv, uint32_t watchMs) {
     OpenerOutcome outcome;
     pid_t pid = -1;
-    const int rc = SpawnWithDefaultSignals(argv, pid);
+    // Openers and browsers say a lot on their standard error; none of it is for the terminal
+    // the monitor was started from.
+    const int rc = SpawnWithDefaultSignals(argv, pid, kSpawnDetached);
     if (rc != 0) {
         outcome.spawnError = rc;
         return outcome;

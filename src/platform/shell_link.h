@@ -26,8 +26,10 @@ struct OpenerOutcome {
     int exitStatus = 0;   // its exit status when it ended normally; -1 when a signal ended it
 };
 
-// Starts argv (searched on PATH, never through a shell) and watches it up to `watchMs`;
-// with 0 it does not wait at all. Any thread.
+// Starts argv (searched on PATH, never through a shell) detached from the monitor's
+// terminal (kSpawnDetached: a session of its own, standard input, output and error on
+// /dev/null) and watches it up to `watchMs`; with 0 it does not wait at all. The child is
+// reaped in the background whenever it ends. Any thread.
 OpenerOutcome RunAndWatch(const std::vector<std::string>& argv, uint32_t watchMs);
 
 // Replaces RunAndWatch for ShellOpenLink and ShellRunWithTarget (tests); nullptr restores
@@ -41,7 +43,8 @@ void SetOpenerRunHook(OpenerRunHook hook);
 int ShellOpenLink(const std::string& target);
 
 // Runs a command line (split into arguments by the Windows rules) with `target` appended
-// as one more argument of its own, and does not wait for it. Above 31 when it started;
+// as one more argument of its own, detached as RunAndWatch starts it, and does not wait for
+// it. Above 31 when it started;
 // otherwise 0, 2, 3, 5, 8, 11 or 26 for the reason it could not start (an empty command
 // line is 2). Any thread.
 int ShellRunWithTarget(const std::string& commandLine, const std::string& target);

@@ -456,8 +456,11 @@ bool CDlgAddMail::OnInitDialog() {
 }
 
 void CDlgAddMail::OnApply() {
+    // A negative group stops Apply also when it is the stored one the dialog was opened
+    // with, which CNumberEdit would otherwise hand back unchanged: no host's mail can reach
+    // such a recipient, and the user is here to mend it.
     const std::optional<int64_t> group = m_group->Number();
-    if (!group) {
+    if (!group || *group < 0) {
         RefuseField(m_group, m_group->RefusalText());
         return;
     }

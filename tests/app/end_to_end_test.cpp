@@ -6,7 +6,8 @@
 // The program's raw sockets belong to the network namespace they were opened in, so the
 // application runs in a child process started inside a "monitor" namespace (loopback up,
 // the SMTP server on its loopback), joined by a veth pair to a "target" namespace that
-// holds the host. Only private test addresses, and only inside the two namespaces.
+// holds the host. Only addresses of the benchmarking range (198.18.0.0/15), and only inside
+// the two namespaces.
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -41,8 +42,8 @@ constexpr char kChildVariable[] = "VELMORA_APP_E2E_CHILD";
 constexpr char kTargetNsVariable[] = "VELMORA_APP_E2E_TARGET_NS";
 constexpr char kTargetLinkVariable[] = "VELMORA_APP_E2E_TARGET_LINK";
 
-constexpr char kMonitorAddress[] = "10.213.0.1";
-constexpr char kTargetAddress[] = "10.213.0.2";
+constexpr char kMonitorAddress[] = "198.18.0.1";
+constexpr char kTargetAddress[] = "198.18.0.2";
 constexpr int kLoopbackHosts = 3;
 // Down at the third failure in a row, up at the third reply in a row.
 constexpr int32_t kContinueLost = 2;

@@ -80,24 +80,41 @@ std::string AnswerHandler(const std::string& mimeType) {
     return g_handler;
 }
 
-// The compiled help where the desktop can show it, else the same pages as HTML; both in the
-// directory of whichever program runs (in the program itself, where the build put them).
-TEST(HelpFile, TheHelpCommandOpensTheCompiledFileOnlyWhereTheDesktopHasAViewerForIt) {
+// The compiled help where the desktop can show it and the file is there, else the same pages
+// as HTML; both in the directory of whichever program runs (in the program itself, where the
+// build put them). Beside this test program the test lays the compiled file itself, and
+// takes it away again (one that was there is moved aside meanwhile).
+TEST(HelpFile, TheHelpCommandOpensTheCompiledFileOnlyWhereItIsThereAndTheDesktopHasAViewer) {
     SetShellSpawnHook(RecordSpawn);
     SetMimeQueryHook(AnswerHandler);
     const fs::path dir = fs::path(GetModuleDirectory());
-    for (const std::string handler : {"chmviewer.desktop", ""}) {
-        g_spawned.clear();
-        g_handler = handler;
-        theApp.OnHelp();
-        EXPECT_EQ(g_askedFor, "application/vnd.ms-htmlhelp");
-        ASSERT_EQ(g_spawned.size(), 1u);
-        ASSERT_EQ(g_spawned[0].size(), 2u);
-        EXPECT_EQ(g_spawned[0][0], "xdg-open");
-        const fs::path expected =
-            handler.empty() ? dir / "help" / "index.html" : dir / kHelpFileName;
-        EXPECT_EQ(fs::path(g_spawned[0][1]), expected);
+    const fs::path compiled = dir / kHelpFileName;
+    const fs::path aside = dir / (std::string(kHelpFileName) + ".aside");
+    const bool wasThere = fs::exists(compiled);
+    if (wasThere)
+        fs::rename(compiled, aside);
+    for (const bool present : {true, false}) {
+        if (present)
+            std::ofstream(compiled, std::ios::binary) << "ITSF";
+        else
+            fs::remove(compiled);
+        for (const std::string handler : {"chmviewer.desktop", ""}) {
+            g_spawned.clear();
+            g_handler = handler;
+            theApp.OnHelp();
+            ASSERT_EQ(g_spawned.size(), 1u);
+            ASSERT_EQ(g_spawned[0].size(), 2u);
+            EXPECT_EQ(g_spawned[0][0], "xdg-open");
+            const fs::path expected =
+                present && !handler.empty() ? compiled : dir / "help" / "index.html";
+            EXPECT_EQ(fs::path(g_spawned[0][1]), expected)
+                << "file " << (present ? "there" : "missing") << ", handler '" << handler << "'";
+        }
     }
+    EXPECT_EQ(g_askedFor, "application/vnd.ms-htmlhelp");
+    fs::remove(compiled);
+    if (wasThere)
+        fs::rename(aside, compiled);
     SetMimeQueryHook(nullptr);
     SetShellSpawnHook(nullptr);
 }

@@ -167,6 +167,61 @@ TEST_F(CompletionPortTest, DatagramTakenLaterKeepsTheTickItArrivedAt) {
     EXPECT_GE(GetTick() - c.arrivalTick, 100u);
 }
 
+int64_t Nanoseconds(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// A tick source whose tick 0 is the millisecond `g_tickZeroMs` of the monotonic clock.
+std::atomic<int64_t> g_tickZeroMs{0};
+uint32_t TicksSinceZero() {
+    return static_cast<uint32_t>(Nanoseconds(CLOCK_MONOTONIC) / 1000000 - g_tickZeroMs.load());
+}
+
+// Ticks never read 0 (0 means "none"): a datagram that arrived at tick 0 reads as tick 1,
+// as GetTick has it, and not as the tick it is handed out at.
+TEST_F(CompletionPortTest, AnArrivalAtTickZeroReadsAsOne) {
+    UdpSocket a, sender;
+    ASSERT_TRUE(m_port.Associate(a.fd(), 7));
+    ASSERT_TRUE(sender.SendTo(a, "at zero"));
+    // The kernel's stamp of the arrival (real-time clock), peeked before the port takes it.
+    char byte = 0;
+    iovec iov{&byte, 1};
+    union {
+        cmsghdr header;
+        char bytes[CMSG_SPACE(sizeof(timespec))];
+    } control{};
+    msghdr peek{};
+    peek.msg_iov = &iov;
+    peek.msg_iovlen = 1;
+    peek.msg_control = control.bytes;
+    peek.msg_controllen = sizeof control.bytes;
+    ASSERT_EQ(recvmsg(a.fd(), &peek, MSG_PEEK), 1);
+    const cmsghdr* c = CMSG_FIRSTHDR(&peek);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(c->cmsg_type, SCM_TIMESTAMPNS);
+    timespec stamp{};
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    // Tick 0 is the millisecond of that arrival on the monotonic clock, which the ticks come
+    // from; the datagram waits on until the tick at hand is a later one than 1.
+    const int64_t realNs = Nanoseconds(CLOCK_REALTIME);
+    const int64_t monotonicNs = Nanoseconds(CLOCK_MONOTONIC);
+    const int64_t stampNs = static_cast<int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec;
+    g_tickZeroMs = (monotonicNs - (realNs - stampNs)) / 1000000;
+    ASSERT_TRUE(testsupport::WaitUntil([] { return TicksSinceZero() >= 5; }));
+
+    Slot slot;
+    ASSERT_EQ(Post(m_port, a, slot), 0);  // taken at the next wait
+    SetTickSource(TicksSinceZero);
+    Completion done;
+    const bool ok = m_port.Wait(&done, 10000);
+    SetTickSource(nullptr);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(Text(slot, done), "at zero");
+    EXPECT_EQ(done.arrivalTick, 1u);
+}
+
 TEST_F(CompletionPortTest, StopPacketIsAnEmptySuccessAndWakesABlockedWait) {
     ASSERT_TRUE(m_port.PostEmpty());
     Completion c;

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -122,23 +123,50 @@ TEST_F(ShellLinkTest, RunningACommandKeepsTheTargetOneArgumentAndReportsWhyItCou
     close(fd);
 }
 
-// A document opens away from the monitor's terminal: the opener, and whatever program it
-// picks, can neither read it, draw on it nor make it its own.
-TEST_F(ShellLinkTest, ADocumentOpensInASessionOfItsOwnWithoutTheTerminal) {
+// Every opener (a document, a link, the user's browser) runs away from the monitor's
+// terminal: the opener, and whatever program it picks, can neither read it, draw on it nor
+// make it its own, and nothing it says (xdg-open's chatter) lands in it.
+TEST_F(ShellLinkTest, EveryOpenerRunsInASessionOfItsOwnAndSaysNothingOnOurTerminal) {
     const std::string seen = m_dir.File("seen");
-    WriteFile(m_dir.File("xdg-open"),
-              "#!/bin/sh\necho \"$$ $(ps -o sid= -p $$ | tr -d ' ') $(readlink /proc/$$/fd/0) "
-              "$(readlink /proc/$$/fd/1)\" > '" +
-                  seen + ".tmp'\nmv '" + seen + ".tmp' '" + seen + "'\n",
-              0755);
-    ASSERT_TRUE(ShellOpenDocument("/var/log/monitor.txt"));
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return !ReadFile(seen).empty(); }));
-    std::istringstream fields(ReadFile(seen));
-    std::string pid, session, input, output;
-    fields >> pid >> session >> input >> output;
-    EXPECT_EQ(session, pid);
-    EXPECT_EQ(input, "/dev/null");
-    EXPECT_EQ(output, "/dev/null");
+    const std::string opener =
+        "#!/bin/sh\necho 'xdg-open: 1: firefox: not found' >&2\n"
+        "echo \"$$ $(ps -o sid= -p $$ | tr -d ' ') $(readlink /proc/$$/fd/0) "
+        "$(readlink /proc/$$/fd/1) $(readlink /proc/$$/fd/2)\" > '" +
+        seen + ".tmp'\nmv '" + seen + ".tmp' '" + seen + "'\n";
+    WriteFile(m_dir.File("xdg-open"), opener, 0755);
+    WriteFile(m_dir.File("browser"), opener, 0755);
+
+    // Our standard error goes to a file while the openers run.
+    const std::string ours = m_dir.File("our-stderr");
+    const int saved = dup(2);
+    ASSERT_GE(saved, 0);
+    const int capture = open(ours.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(capture, 0);
+    dup2(capture, 2);
+    close(capture);
+
+    const std::vector<std::pair<std::string, std::function<bool()>>> openers = {
+        {"document", [] { return ShellOpenDocument("/var/log/monitor.txt"); }},
+        {"link", [] { return ShellOpenLink("https://example.test/") == kShellOpenedResult; }},
+        {"browser",
+         [&] { return ShellRunWithTarget(m_dir.File("browser"), "https://example.test/") > 32; }},
+    };
+    for (const auto& [what, start] : openers) {
+        unlink(seen.c_str());
+        EXPECT_TRUE(start()) << what;
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return !ReadFile(seen).empty(); })) << what;
+        std::istringstream fields(ReadFile(seen));
+        std::string pid, session, input, output, errors;
+        fields >> pid >> session >> input >> output >> errors;
+        EXPECT_EQ(session, pid) << what;
+        EXPECT_EQ(input, "/dev/null") << what;
+        EXPECT_EQ(output, "/dev/null") << what;
+        EXPECT_EQ(errors, "/dev/null") << what;
+    }
+
+    dup2(saved, 2);
+    close(saved);
+    EXPECT_EQ(ReadFile(ours), "");
 }
 
 // The desktop's handler for a type is xdg-mime's answer; none, or no xdg-mime, is empty.

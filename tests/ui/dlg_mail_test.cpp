@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -152,6 +153,35 @@ TEST_F(MailPage, RecipientDialogRefusesAnEmptyAddressAndAGroupThatDoesNotFit) {
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(g_mailDlgAddress, "x@example.test");
     EXPECT_EQ(g_mailDlgGroup, 3);
+}
+
+// A negative group stops Apply also when it is the stored one the dialog opened with: the
+// dialog stays open, says why and hands the field to the user to mend.
+TEST_F(MailPage, RecipientDialogRefusesANegativeGroupItWasOpenedWith) {
+    m_setup.newemailcount = 1;
+    m_setup.newemailto[0] = "night@example.test";
+    m_setup.emailgrouplist[0] = -7;
+    CDlgSetup dialog;
+    CDlgMail* page = Page(dialog);
+    bool checked = false;
+    WhenModal<CDlgAddMail>([&](CDlgAddMail* d) {
+        EXPECT_EQ(d->m_group->text(), "-7");
+        d->m_apply->click();
+        QTest::keyClick(d->m_address, Qt::Key_Return);
+        EXPECT_TRUE(d->isVisible());
+        EXPECT_EQ(m_boxes.Texts(),
+                  std::vector<std::string>(2,
+                                           "Mail Group ID must be a whole number from 0 to "
+                                           "65535."));
+        EXPECT_TRUE(d->m_group->isEnabled());
+        EXPECT_EQ(d->focusWidget(), d->m_group);
+        checked = true;
+        Type(d->m_group, "7");
+        d->m_apply->click();
+    });
+    page->OnEditRecipient(0);
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(Row(page, 0), QStringList({"night@example.test", "7"}));
 }
 
 TEST_F(MailPage, TheListHoldsAtMost256AndRefusesThe257thWithAMessage) {

@@ -529,9 +529,13 @@ TEST_F(SetupDialog, SpinArrowsStepByOneNeverBelowOneNorAboveTheField) {
     up(gen->m_continueSpin);
     EXPECT_EQ(gen->m_continueLost->text(), "2147483647");
 
+    // A rate has no upper limit: the arrows pass 100 and stop only where the field does.
     Type(gen->m_lostRate, "100");
     up(gen->m_lostRateSpin);
-    EXPECT_EQ(gen->m_lostRate->text(), "100");
+    EXPECT_EQ(gen->m_lostRate->text(), "101");
+    Type(gen->m_lostRate, "2147483647");
+    up(gen->m_lostRateSpin);
+    EXPECT_EQ(gen->m_lostRate->text(), "2147483647");
     Type(gen->m_beepSeconds, "9");
     up(gen->m_beepSpin);
     EXPECT_EQ(gen->m_beepSeconds->text(), "10");

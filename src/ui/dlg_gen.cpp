@@ -171,10 +171,8 @@ CDlgGen::CDlgGen(QWidget* parent) : CDialogBase(149, parent) {
             [this](int delta) { StepNumber(m_beepSeconds, delta, 1, 1, kMaxBeepSeconds); });
     connect(m_continueSpin, &CSpinArrows::deltaPos, this,
             [this](int delta) { StepNumber(m_continueLost, delta, 1, 1, kMaxContinueLost); });
-    // A loss rate has no upper limit either: the arrows stop only where the field does.
-    connect(m_lostRateSpin, &CSpinArrows::deltaPos, this, [this](int delta) {
-        StepNumber(m_lostRate, delta, 1, 1, std::numeric_limits<int32_t>::max());
-    });
+    connect(m_lostRateSpin, &CSpinArrows::deltaPos, this,
+            [this](int delta) { StepNumber(m_lostRate, delta, 1, 1, kMaxLostRatePercent); });
 }
 
 CDlgGen::~CDlgGen() = default;

@@ -10,10 +10,11 @@ class QButtonGroup;
 class QCheckBox;
 class QRadioButton;
 
-// The highest numbers the General page's spin arrows step to.
+// The highest numbers the General page's spin arrows step to: none of the three has a limit
+// of its own, so the arrows stop only where the field does.
 constexpr int64_t kMaxBeepSeconds = 2147483647;
 constexpr int64_t kMaxContinueLost = 2147483647;
-constexpr int64_t kMaxLostRatePercent = 100;
+constexpr int64_t kMaxLostRatePercent = 2147483647;
 
 // The General page: alert switches, the program to run, the sound, the two event triggers,
 // the log file with its options and the start-up flags. Saving it reopens the log file

@@ -482,7 +482,7 @@ public:
             r + "link set " + router + " up",
             r + "addr add 198.51.100.2/24 dev " + router,
             r + "-6 addr add 2001:db8:1::2/64 dev " + router + " nodad",
-            c + "route add 203.0.113.0/24 via 198.51.100.2",
+            c + "route add 198.19.113.0/24 via 198.51.100.2",
             c + "-6 route add 2001:db8:2::/64 via 2001:db8:1::2",
             "ip netns exec " + router +
                 " sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1"
@@ -536,7 +536,7 @@ TEST_F(EngineInNamespacesChild, Run) {
     ASSERT_TRUE(EngineRunning());
     constexpr uint32_t kTimeout = 1000;
     CHostItem* drop4 = Add("198.51.100.2", 1000, kTimeout);
-    CHostItem* unrouted4 = Add("203.0.113.7", 1000, kTimeout);
+    CHostItem* unrouted4 = Add("198.19.113.7", 1000, kTimeout);
     CHostItem* drop6 = Add("2001:db8:1::2", 1000, kTimeout);
     CHostItem* unrouted6 = Add("2001:db8:2::7", 1000, kTimeout);
     ASSERT_TRUE(drop6->target6.has_value());

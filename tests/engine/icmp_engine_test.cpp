@@ -438,8 +438,8 @@ TEST_F(IcmpEngineTest, HostsClearedAndAddedWhileRepliesArrive) {
 //   198.51.100.(4k+1)/30                198.51.100.(4k+2)/30, forwarding on
 //   2001:db8:<k>:1::1/64                2001:db8:<k>:1::2/64
 //
-// Destinations routed to the router: 203.0.113.(2k+1) and 2001:db8:<k>:2::a have an
-// "unreachable" route there (destination unreachable); 203.0.113.(2k+2) and
+// Destinations routed to the router: 198.19.113.(2k+1) and 2001:db8:<k>:2::a have an
+// "unreachable" route there (destination unreachable); 198.19.113.(2k+2) and
 // 2001:db8:<k>:2::b are routed back, so a request with TTL 1 gets "time exceeded".
 class RouterNamespace {
 public:
@@ -454,8 +454,8 @@ public:
         char prefix6[32];
         std::snprintf(prefix6, sizeof(prefix6), "2001:db8:%x", k + 1);
         std::string p6 = prefix6;
-        unreachable4 = "203.0.113." + std::to_string(2 * k + 1);
-        exceeded4 = "203.0.113." + std::to_string(2 * k + 2);
+        unreachable4 = "198.19.113." + std::to_string(2 * k + 1);
+        exceeded4 = "198.19.113." + std::to_string(2 * k + 2);
         unreachable6 = p6 + ":2::a";
         exceeded6 = p6 + ":2::b";
         std::string in = "ip netns exec " + m_ns + " ";

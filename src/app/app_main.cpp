@@ -89,9 +89,9 @@ void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const Q
 }  // namespace
 
 int RunApplication(int argc, char** argv) {
-    // Whoever sees the lock taken may end this instance at once: the exit path then runs
-    // as soon as the frame exists.
-    CSessionWatcher::CatchSignals();
+    // Until the frame exists a termination signal ends the process at once, the lock with
+    // it: also a start that hangs on a display that never answers can be stopped.
+    CSessionWatcher::EndAtOnceOnSignals();
     // A second instance ends before anything needs a display, so it ends silently also
     // where none can be opened.
     if (!TakeInstanceLock())

@@ -208,8 +208,9 @@ TEST_F(ProgramTest, ASecondStartEndsAtOnceAndChangesNothing) {
     EXPECT_EQ(WaitExit(first, 10s), 0);
 }
 
-// Where no display can be opened, a second start still ends at once and says nothing.
-TEST_F(ProgramTest, ASecondStartWithoutADisplayEndsSilently) {
+// Where no display can be opened, a second start still ends at once and says nothing; a
+// first start says so in one line and ends with status 1.
+TEST_F(ProgramTest, WithoutADisplayASecondStartEndsSilentlyAndAFirstSaysSoInOneLine) {
     InstanceLock first;  // another instance runs
     ASSERT_EQ(first.Acquire(kInstanceLockName), InstanceLock::Result::kAcquired);
     const std::string errors = m_dir.File("errors");
@@ -220,6 +221,11 @@ TEST_F(ProgramTest, ASecondStartWithoutADisplayEndsSilently) {
     EXPECT_EQ(WaitExit(second, 5s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
     EXPECT_EQ(ReadFile(errors), "");
+    first.Release();
+    const std::string display = ":" + std::to_string(7000 + getpid() % 1000);
+    const pid_t only = Start({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display}, VELMORA_BINARY, errors);
+    EXPECT_EQ(WaitExit(only, 10s), 1);
+    EXPECT_EQ(ReadFile(errors), "velmora: cannot open display \"" + display + "\"\n");
 }
 
 // A start stuck in Qt on a display that takes the connection and never answers (a stalled

@@ -1,7 +1,9 @@
 #include "app/app_main.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <unistd.h>
 
@@ -77,11 +79,40 @@ void OnProcessExit() {
         g_exitFrame->OnDisplayLost();
 }
 
+// While QApplication is made: the display the xcb platform said it could not open.
+std::atomic<bool> g_openingDisplay{false};
+bool g_displayFailed = false;
+QByteArray g_failedDisplay;
+
+// Where the display cannot be opened Qt ends the program with abort() and a fatal message
+// meant for a broken installation: one line that names the display instead, status 1.
+[[noreturn]] void SayNoDisplay() {
+    if (g_failedDisplay.isEmpty())
+        std::fprintf(stderr, "velmora: cannot open a display: DISPLAY is not set\n");
+    else
+        std::fprintf(stderr, "velmora: cannot open display \"%s\"\n", g_failedDisplay.constData());
+    _exit(1);
+}
+
 // The offscreen platform complains about every window it cannot size by hints; a monitor
 // run without a display has nothing to show, so that line would only alarm its user.
 void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (text == QLatin1String("This plugin does not support propagateSizeHints()"))
         return;
+    // The xcb platform's words for DISPLAY (or -display) naming a display it cannot open.
+    // Qt's next words (no platform could be loaded, then the fatal one) are replaced by ours.
+    const QLatin1String noDisplay("could not connect to display");
+    if (g_openingDisplay.load() && text.startsWith(noDisplay)) {
+        g_failedDisplay = text.mid(noDisplay.size()).trimmed().toLocal8Bit();
+        g_displayFailed = true;
+        return;
+    }
+    if (g_openingDisplay.load() && g_displayFailed) {
+        if (type == QtFatalMsg)
+            SayNoDisplay();
+        if (context.category != nullptr && std::strcmp(context.category, "qt.qpa.plugin") == 0)
+            return;
+    }
     if (g_defaultQtHandler != nullptr)
         g_defaultQtHandler(type, context, text);
 }
@@ -89,15 +120,20 @@ void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const Q
 }  // namespace
 
 int RunApplication(int argc, char** argv) {
-    // Whoever sees the lock taken may end this instance at once: the exit path then runs
-    // as soon as the frame exists.
-    CSessionWatcher::CatchSignals();
+    // Until the frame exists a termination signal ends the process at once, the lock with
+    // it: also a start that hangs on a display that never answers can be stopped.
+    CSessionWatcher::EndAtOnceOnSignals();
     // A second instance ends before anything needs a display, so it ends silently also
     // where none can be opened.
     if (!TakeInstanceLock())
         return 0;
     g_defaultQtHandler = qInstallMessageHandler(FilterQtMessages);
+    g_openingDisplay = true;
     QApplication app(argc, argv);
+    g_openingDisplay = false;
+    if (g_displayFailed)  // a later platform of QT_QPA_PLATFORM's list took over
+        std::fprintf(stderr, "velmora: cannot open display \"%s\"; running on %s\n",
+                     g_failedDisplay.constData(), qPrintable(QGuiApplication::platformName()));
     // Closing the window hides it; only Exit or the end of the session ends the program.
     app.setQuitOnLastWindowClosed(false);
 

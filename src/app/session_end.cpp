@@ -25,45 +25,49 @@ void OnTerminationSignal(int signo) {
     errno = saved;
 }
 
-}  // namespace
-
-bool CSessionWatcher::CatchSignals() {
-    if (g_pipe[0] < 0 && pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        g_pipe[0] = g_pipe[1] = -1;
-        return false;
-    }
+// Hands SIGTERM, SIGHUP and SIGINT to `handler` (SIG_DFL: each ends the process at once).
+void SetTerminationHandler(void (*handler)(int)) {
     struct sigaction sa {};
-    sa.sa_handler = OnTerminationSignal;
+    sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
-    // Ctrl+C in the terminal that started the monitor ends it the same orderly way.
+    // Ctrl+C in the terminal that started the monitor ends it the same way.
     sigaction(SIGINT, &sa, nullptr);
-    return true;
+}
+
+}  // namespace
+
+void CSessionWatcher::EndAtOnceOnSignals() {
+    SetTerminationHandler(SIG_DFL);
 }
 
 CSessionWatcher::CSessionWatcher() {
-    if (!CatchSignals())
+    if (g_pipe[0] < 0 && pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        g_pipe[0] = g_pipe[1] = -1;
         return;
+    }
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     m_notifier->setEnabled(false);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] { OnSignal(); });
 }
 
 CSessionWatcher::~CSessionWatcher() {
-    struct sigaction sa {};
-    sa.sa_handler = SIG_DFL;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
+    EndAtOnceOnSignals();
 }
 
 void CSessionWatcher::SetFrame(CMainFrame* frame) {
     m_frame = frame;
+    // The switch of each signal is one sigaction: a signal delivered before it ends the
+    // process, one after it waits in the pipe, which the enabled notifier reads once the
+    // message loop runs. None is lost.
     if (m_notifier != nullptr)
         m_notifier->setEnabled(frame != nullptr);
+    if (m_notifier != nullptr && frame != nullptr)
+        SetTerminationHandler(OnTerminationSignal);
+    else
+        EndAtOnceOnSignals();
     if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
         connect(gui, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) {
             if (m_frame != nullptr)

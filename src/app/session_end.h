@@ -6,23 +6,25 @@ class CMainFrame;
 class QSocketNotifier;
 
 // Turns the end of the session into the main frame's end-of-session handling: SIGTERM,
-// SIGHUP and SIGINT (through a self-pipe, so the handler itself only writes one byte), the session
-// manager's request to save (a save of a modified setup) and a quit the frame did not ask
-// for; and the power manager's sleep and wake-up notices (logind on the system bus), which
-// save a modified setup. Construct once, on the user-interface thread, before the frame
-// exists.
+// SIGHUP and SIGINT once the frame is set (through a self-pipe, so the handler itself only
+// writes one byte), the session manager's request to save (a save of a modified setup) and
+// a quit the frame did not ask for; and the power manager's sleep and wake-up notices
+// (logind on the system bus), which save a modified setup. Construct once, on the
+// user-interface thread, before the frame exists.
 class CSessionWatcher : public QObject {
     Q_OBJECT
 public:
     CSessionWatcher();
     ~CSessionWatcher() override;
 
-    // Catches SIGTERM, SIGHUP and SIGINT into the pipe, before any watcher or application
-    // exists, so a signal during start-up waits for the frame instead of killing the
-    // process. The constructor does it too. False when no pipe could be made.
-    static bool CatchSignals();
+    // Until a frame is set, SIGTERM, SIGHUP and SIGINT end the process at once with their
+    // default action (set here also where the parent ignored them): nothing is there to save
+    // yet, and a start stuck on a display that never answers stays killable and frees the
+    // instance lock with the process. The destructor sets it again.
+    static void EndAtOnceOnSignals();
 
-    // The frame that ends the session; signals that came before it wait in the pipe.
+    // The frame that ends the session: from here on SIGTERM, SIGHUP and SIGINT run its exit
+    // path (nullptr: they end the process at once again).
     void SetFrame(CMainFrame* frame);
     // Signals seen so far (tests).
     int signalsSeen() const { return m_seen; }

@@ -13,7 +13,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,6 +90,22 @@ int WaitExit(pid_t pid, std::chrono::milliseconds timeout) {
 bool LockHeldElsewhere() {
     InstanceLock probe;
     return probe.Acquire(kInstanceLockName) == InstanceLock::Result::kHeldElsewhere;
+}
+
+// Waits until `pid` has its frame: SIGTERM, SIGHUP and SIGINT then run the exit path (before,
+// their default action ends it at once), and the kernel shows the three caught.
+bool WaitArmed(pid_t pid) {
+    const uint64_t three = 1ull << (SIGTERM - 1) | 1ull << (SIGHUP - 1) | 1ull << (SIGINT - 1);
+    return testsupport::WaitUntil(
+        [&] {
+            std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+            for (std::string line; std::getline(status, line);) {
+                if (line.rfind("SigCgt:", 0) == 0)
+                    return (std::stoull(line.substr(7), nullptr, 16) & three) == three;
+            }
+            return false;
+        },
+        30s);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -176,7 +195,7 @@ TEST_F(ProgramTest, ASecondStartEndsAtOnceAndChangesNothing) {
     StoreSetup(1, kStartSetAutoStart);
     const std::string stored = ReadFile(StoreFile());
     const pid_t first = Start();
-    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    ASSERT_TRUE(WaitArmed(first));
     const auto began = std::chrono::steady_clock::now();
     const pid_t second = Start();
     EXPECT_EQ(WaitExit(second, 5s), 0);
@@ -189,8 +208,9 @@ TEST_F(ProgramTest, ASecondStartEndsAtOnceAndChangesNothing) {
     EXPECT_EQ(WaitExit(first, 10s), 0);
 }
 
-// Where no display can be opened, a second start still ends at once and says nothing.
-TEST_F(ProgramTest, ASecondStartWithoutADisplayEndsSilently) {
+// Where no display can be opened, a second start still ends at once and says nothing; a
+// first start says so in one line and ends with status 1.
+TEST_F(ProgramTest, WithoutADisplayASecondStartEndsSilentlyAndAFirstSaysSoInOneLine) {
     InstanceLock first;  // another instance runs
     ASSERT_EQ(first.Acquire(kInstanceLockName), InstanceLock::Result::kAcquired);
     const std::string errors = m_dir.File("errors");
@@ -201,6 +221,47 @@ TEST_F(ProgramTest, ASecondStartWithoutADisplayEndsSilently) {
     EXPECT_EQ(WaitExit(second, 5s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
     EXPECT_EQ(ReadFile(errors), "");
+    first.Release();
+    const std::string display = ":" + std::to_string(7000 + getpid() % 1000);
+    const pid_t only = Start({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display}, VELMORA_BINARY, errors);
+    EXPECT_EQ(WaitExit(only, 10s), 1);
+    EXPECT_EQ(ReadFile(errors), "velmora: cannot open display \"" + display + "\"\n");
+}
+
+// A start stuck in Qt on a display that takes the connection and never answers (a stalled
+// forwarded X connection) holds the lock: SIGTERM ends it at once, and the next start runs.
+TEST_F(ProgramTest, SigtermEndsAStartStuckOnADisplayThatNeverAnswers) {
+    if (std::filesystem::create_directories("/tmp/.X11-unix"))
+        std::filesystem::permissions("/tmp/.X11-unix", std::filesystem::perms(01777));
+    struct Display {
+        int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), peer = -1, number = -1;
+        sockaddr_un name{AF_UNIX, {}};
+        ~Display() { close(peer), close(listener), unlink(number < 0 ? "" : name.sun_path); }
+    } display;
+    // A number no X server uses: no lock file, and the socket's name is free.
+    for (int n = 300 + getpid() % 100; n < 1000 && display.number < 0; ++n) {
+        std::snprintf(display.name.sun_path, sizeof(sockaddr_un::sun_path), "/tmp/.X11-unix/X%d",
+                      n);
+        if (!std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock") &&
+            bind(display.listener, reinterpret_cast<sockaddr*>(&display.name),
+                 sizeof(sockaddr_un)) == 0)
+            display.number = n;
+    }
+    ASSERT_GE(display.number, 0);
+    ASSERT_EQ(listen(display.listener, 4), 0);
+    const pid_t pid = Start({"QT_QPA_PLATFORM=xcb", "DISPLAY=:" + std::to_string(display.number)});
+    pollfd connecting{display.listener, POLLIN, 0};
+    ASSERT_EQ(poll(&connecting, 1, 30000), 1);  // the program is in Qt, waiting for an answer
+    display.peer = accept(display.listener, nullptr, nullptr);  // kept open, never answered
+    ASSERT_GE(display.peer, 0);
+    EXPECT_TRUE(LockHeldElsewhere());
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid, 2s), 128 + SIGTERM);
+    EXPECT_FALSE(LockHeldElsewhere());
+    const pid_t next = Start();
+    ASSERT_TRUE(WaitArmed(next));
+    kill(next, SIGTERM);
+    EXPECT_EQ(WaitExit(next, 10s), 0);
 }
 
 TEST_F(ProgramTest, AStartAfterTheFirstWasKilledSucceeds) {
@@ -210,7 +271,7 @@ TEST_F(ProgramTest, AStartAfterTheFirstWasKilledSucceeds) {
     EXPECT_EQ(WaitExit(first, 5s), 128 + SIGKILL);
     EXPECT_FALSE(LockHeldElsewhere());
     const pid_t again = Start();
-    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    ASSERT_TRUE(WaitArmed(again));
     EXPECT_EQ(kill(again, 0), 0);
     kill(again, SIGTERM);
     EXPECT_EQ(WaitExit(again, 10s), 0);
@@ -221,7 +282,7 @@ TEST_F(ProgramTest, SigtermRunsTheExitPathAndRemovesAnUnwantedRunAtLogonEntry) {
     ASSERT_EQ(SetRunAtLogon(2), 1);
     ASSERT_TRUE(std::filesystem::exists(AutostartFile()));
     const pid_t pid = Start();
-    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    ASSERT_TRUE(WaitArmed(pid));
     kill(pid, SIGTERM);
     EXPECT_EQ(WaitExit(pid, 10s), 0);
     EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
@@ -230,7 +291,7 @@ TEST_F(ProgramTest, SigtermRunsTheExitPathAndRemovesAnUnwantedRunAtLogonEntry) {
 TEST_F(ProgramTest, SighupRunsTheExitPathAndWritesTheRunAtLogonEntry) {
     StoreSetup(1, kStartSetRunAtLogon);
     const pid_t pid = Start();
-    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    ASSERT_TRUE(WaitArmed(pid));
     kill(pid, SIGHUP);
     EXPECT_EQ(WaitExit(pid, 10s), 0);
     ASSERT_TRUE(std::filesystem::exists(AutostartFile()));
@@ -244,7 +305,7 @@ TEST_F(ProgramTest, TheRunAtLogonEntryNamesAReplacedProgramByItsPath) {
     const std::string program = m_dir.File("velmora");
     std::filesystem::copy_file(VELMORA_BINARY, program);
     const pid_t pid = Start({"QT_QPA_PLATFORM=offscreen"}, program);
-    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    ASSERT_TRUE(WaitArmed(pid));
     std::filesystem::copy_file(VELMORA_BINARY, program + ".new");
     std::filesystem::rename(program + ".new", program);
     kill(pid, SIGTERM);
@@ -262,7 +323,7 @@ TEST_F(ProgramTest, TheColumnLayoutIsWrittenAtSigtermAndReadAtTheNextStart) {
     };
     // A fresh configuration: what the first run showed is what it keeps.
     pid_t pid = Start();
-    ASSERT_TRUE(testsupport::WaitUntil(LockHeldElsewhere));
+    ASSERT_TRUE(WaitArmed(pid));
     kill(pid, SIGTERM);
     ASSERT_EQ(WaitExit(pid, 10s), 0);
     EXPECT_EQ(stored(kLayoutWidthKey), "328;160;168;68;160;128;128;88;");
@@ -356,6 +417,7 @@ TEST_F(ProgramTest, ExitEndsWithinSecondsWhileAMailWaitsOnASilentServer) {
     m_pids.push_back(pid);
     // The host went down and its mail thread is connected, waiting for a greeting.
     ASSERT_TRUE(testsupport::WaitUntil([&] { return std::filesystem::exists(accepted); }, 20s));
+    ASSERT_TRUE(WaitArmed(pid));
     const auto began = std::chrono::steady_clock::now();
     kill(pid, SIGTERM);
     EXPECT_EQ(WaitExit(pid, 15s), 0);

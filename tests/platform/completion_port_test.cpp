@@ -80,6 +80,22 @@ double ThreadCpuMs() {
     return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
 }
 
+// The kernel starts stamping arrivals a moment after the first socket asks for stamps (and
+// stops a moment after the last one has closed); until then a datagram is stamped when it is
+// read. Waits until one that waited a few ticks in `a` keeps the tick it arrived at.
+bool ArrivalStampsOn(CompletionPort& port, const UdpSocket& a, const UdpSocket& sender) {
+    return testsupport::WaitUntil([&] {
+        Slot slot;
+        const uint32_t sent = GetTick();
+        if (Post(port, a, slot) != 0 || !sender.SendTo(a, "probe"))
+            return false;
+        while (GetTick() - sent < 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Completion c;
+        return port.Wait(&c, 1000) && GetTick() - c.arrivalTick >= 3;
+    });
+}
+
 class CompletionPortTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_port.Create()); }
@@ -153,6 +169,7 @@ TEST_F(CompletionPortTest, WaitManyHandsOutWhatIsReadyInOrderUpToItsRoom) {
 TEST_F(CompletionPortTest, DatagramTakenLaterKeepsTheTickItArrivedAt) {
     UdpSocket a, sender;
     ASSERT_TRUE(m_port.Associate(a.fd(), 7));
+    ASSERT_TRUE(ArrivalStampsOn(m_port, a, sender));
     Slot slot;
     ASSERT_EQ(Post(m_port, a, slot), 0);
     const uint32_t sent = GetTick();

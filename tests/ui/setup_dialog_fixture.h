@@ -15,7 +15,10 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDialog>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QPointer>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -147,6 +150,18 @@ void WhenModal(std::function<void(T*)> act,
         }
     });
     timer->start(5);
+}
+
+// Chooses `path` in a file dialog as a user would: once the dialog is the active window (its
+// name field then has the focus), types the path into the name field and presses Open, so
+// QFileDialog's own checks run. QFileDialog::selectFile would leave a name field that has the
+// focus alone, and Open would then find no file and keep the dialog open.
+inline void ChooseInFileDialog(QFileDialog* dialog, const QString& path) {
+    EXPECT_TRUE(QTest::qWaitForWindowActive(dialog)) << "the file dialog never became active";
+    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr) << "QFileDialog without its name field";
+    name->setText(path);
+    static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, as its Open button
 }
 
 // Every field of the two records, one expectation each, so a failure names the field.

@@ -9,15 +9,17 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 #include <QUrl>
 
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
 #include "platform/shell_link.h"
+#include "ui/setup_dialog_fixture.h"
 
 namespace {
+
+using setuptest::WhenModal;
 
 std::vector<std::vector<std::string>> g_opened;
 OpenerOutcome RecordOpen(const std::vector<std::string>& argv, uint32_t) {
@@ -90,22 +92,23 @@ TEST(AboutDlg, TheThreeLinksAreUnderlinedFromTheStartAndPointAtOurOwnMaterial) {
 TEST(AboutDlg, OkEscAndTheCloseButtonCloseTheBox) {
     {
         CAboutDlg dlg;
-        QTimer::singleShot(0, &dlg, [&] { QTest::mouseClick(dlg.okButton(), Qt::LeftButton); });
+        WhenModal<CAboutDlg>(
+            [](CAboutDlg* d) { QTest::mouseClick(d->okButton(), Qt::LeftButton); });
         EXPECT_EQ(dlg.exec(), QDialog::Accepted);
         EXPECT_FALSE(dlg.isVisible());
     }
     {
         CAboutDlg dlg;
-        QTimer::singleShot(0, &dlg, [&] { QTest::keyClick(&dlg, Qt::Key_Escape); });
+        WhenModal<CAboutDlg>([](CAboutDlg* d) { QTest::keyClick(d, Qt::Key_Escape); });
         EXPECT_EQ(dlg.exec(), QDialog::Rejected);
         EXPECT_FALSE(dlg.isVisible());
     }
     {
         CAboutDlg dlg;
         // What the caption's close button sends.
-        QTimer::singleShot(0, &dlg, [&] {
+        WhenModal<CAboutDlg>([](CAboutDlg* d) {
             QCloseEvent close;
-            QApplication::sendEvent(&dlg, &close);
+            QApplication::sendEvent(d, &close);
         });
         EXPECT_EQ(dlg.exec(), QDialog::Rejected);
         EXPECT_FALSE(dlg.isVisible());
@@ -113,7 +116,7 @@ TEST(AboutDlg, OkEscAndTheCloseButtonCloseTheBox) {
     {
         CAboutDlg dlg;
         // Enter presses the default button.
-        QTimer::singleShot(0, &dlg, [&] { QTest::keyClick(&dlg, Qt::Key_Return); });
+        WhenModal<CAboutDlg>([](CAboutDlg* d) { QTest::keyClick(d, Qt::Key_Return); });
         EXPECT_EQ(dlg.exec(), QDialog::Accepted);
     }
 }

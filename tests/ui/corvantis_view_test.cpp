@@ -32,6 +32,7 @@
 #include "ui/event_view.h"
 #include "ui/ping_list_ctrl.h"
 #include "ui/qt_message_target.h"
+#include "ui/setup_dialog_fixture.h"
 
 namespace {
 
@@ -393,16 +394,11 @@ TEST_F(CorvantisViewTest, PropertyEditsTheFirstSelectedHostOnly) {
     closer.stop();
 
     // OK: the row shows the edited name and the setup is stored at once.
-    QTimer accepter;
-    QObject::connect(&accepter, &QTimer::timeout, [&] {
-        if (auto* dialog = qobject_cast<CDlgAddIP*>(QApplication::activeModalWidget())) {
-            dialog->m_pHost->name = "renamed";
-            dialog->accept();
-        }
+    setuptest::WhenModal<CDlgAddIP>([](CDlgAddIP* dialog) {
+        dialog->m_pHost->name = "renamed";
+        dialog->accept();
     });
-    accepter.start(10);
     m_view->OnProperty();
-    accepter.stop();
     EXPECT_EQ(model->data(model->index(1, 0), Qt::DisplayRole).toString(), "renamed");
     EXPECT_EQ(g_bSetupModified, 0);
     EXPECT_GT(LoadRegistryBlob(stored, sizeof stored), 0);

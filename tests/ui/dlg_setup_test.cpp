@@ -30,6 +30,7 @@
 
 namespace {
 
+using setuptest::ChooseInFileDialog;
 using setuptest::ExpectSameSettings;
 using setuptest::WhenModal;
 
@@ -637,16 +638,13 @@ TEST_F(SetupDialog, BrowseFillsTheEditAndACancelledBrowseLeavesIt) {
 
     // A log file that does not exist yet may be chosen.
     const QString fresh = QString::fromStdString(m_dir.File("fresh.log"));
-    WhenModal<QFileDialog>([fresh](QFileDialog* d) {
-        d->selectFile(fresh);
-        static_cast<QDialog*>(d)->accept();  // QFileDialog::accept, as its Open button
-    });
+    WhenModal<QFileDialog>([fresh](QFileDialog* d) { ChooseInFileDialog(d, fresh); });
     gen->m_browseLog->click();
-    EXPECT_EQ(gen->m_logFileName->text(), fresh);
+    EXPECT_EQ(gen->m_logFileName->text().toStdString(), fresh.toStdString());
 
     WhenModal<QFileDialog>([&](QFileDialog* d) {
-        d->selectFile(QString::fromStdString(program));
-        static_cast<QDialog*>(d)->accept();  // QFileDialog::accept, as its Open button
+        EXPECT_EQ(d->fileMode(), QFileDialog::ExistingFile);
+        ChooseInFileDialog(d, QString::fromStdString(program));
     });
     gen->m_browseExe->click();
     EXPECT_EQ(gen->m_exeFileName->text().toStdString(), program);

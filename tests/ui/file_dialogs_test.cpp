@@ -1,58 +1,43 @@
 #include "ui/file_dialogs.h"
 
 #include <functional>
-#include <memory>
 
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPointer>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include "config/config_fixture.h"
+#include "ui/setup_dialog_fixture.h"
 
 namespace {
 
 using configtest::ConfigTest;
 
 // Answers the next file dialog that opens: chooses `path` (cancels when it is empty). Any box the
-// dialog itself raises is recorded in `boxes` and closed.
+// dialog itself raises is recorded in `boxes` and answered No, which leaves the dialog open: the
+// test then fails and the dialog is ended.
 void AnswerNextDialog(const QString& path, QStringList* boxes) {
-    auto* timer = new QTimer;
-    auto chosen = std::make_shared<QPointer<QFileDialog>>();
-    QObject::connect(timer, &QTimer::timeout, [timer, path, chosen, boxes] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            boxes->append(box->text());
-            box->done(QMessageBox::No);
+    setuptest::WhenModal<QFileDialog>([path, boxes](QFileDialog* dialog) {
+        if (path.isEmpty()) {
+            dialog->reject();
             return;
         }
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        if (chosen->isNull()) {
-            if (dialog == nullptr)
-                return;
-            *chosen = dialog;
-            QObject::connect(dialog, &QDialog::finished, timer, [timer] {
-                timer->stop();
-                timer->deleteLater();
-            });
-            if (path.isEmpty())
-                dialog->reject();
-            return;
-        }
-        // Typed as a user would: selectFile leaves a name field that has the focus alone.
-        if (dialog == chosen->data()) {
-            auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
-            if (name != nullptr)
-                name->setText(path);
-            static_cast<QDialog*>(dialog)->accept();  // QFileDialog's own checks run
-        }
+        // A box runs its own loop inside the dialog's checks: answered from there.
+        QTimer answerer;
+        QObject::connect(&answerer, &QTimer::timeout, [boxes] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxes->append(box->text());
+                box->done(QMessageBox::No);
+            }
+        });
+        answerer.start(10);
+        setuptest::ChooseInFileDialog(dialog, path);
     });
-    timer->start(10);
 }
 
 class FileDialogsTest : public ConfigTest {};

@@ -21,7 +21,6 @@
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -36,8 +35,12 @@
 #include "ui/dlg_add_range.h"
 #include "ui/host_row_text.h"
 #include "ui/menus.h"
+#include "ui/setup_dialog_fixture.h"
 
 namespace {
+
+// Acts on a modal dialog from its own loop, and ends it should the action not.
+using setuptest::WhenModal;
 
 // Every event the dispatch lists, with the state it was raised for.
 class RecordingSink : public EventRowSink {
@@ -142,25 +145,6 @@ protected:
             EXPECT_EQ(Cell(r, 0), host->name) << r;
             EXPECT_EQ(Model().Image(r), host->state) << r;
         }
-    }
-
-    // Runs `fill` on the modal dialog of type T once it shows (within ten seconds).
-    template <typename T>
-    void WhenModal(std::function<void(T*)> fill) {
-        auto* timer = new QTimer();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        QObject::connect(timer, &QTimer::timeout, [timer, fill, deadline] {
-            if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
-                timer->stop();
-                timer->deleteLater();
-                fill(dialog);
-            } else if (std::chrono::steady_clock::now() > deadline) {
-                timer->stop();
-                timer->deleteLater();
-                ADD_FAILURE() << "no modal dialog showed";
-            }
-        });
-        timer->start(5);
     }
 
     // Adds the hosts 127.0.a.b to 127.0.c.d through the range dialog.

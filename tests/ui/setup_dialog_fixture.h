@@ -1,11 +1,12 @@
 #pragma once
 
 // What the Setup dialog tests share: a sandbox with its own live settings record, boxes
-// recorded instead of shown, a way to act on a modal dialog while it runs, and a
-// field-by-field comparison of two settings records.
+// recorded instead of shown, a way to act on a modal dialog while it runs (also used by the
+// other dialog tests), and a field-by-field comparison of two settings records.
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -13,6 +14,11 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDialog>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPointer>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -71,28 +77,91 @@ inline bool PumpUntil(const std::function<bool()>& condition,
         timeout);
 }
 
+// Ends a modal widget: a dialog is done with Rejected (whatever its buttons would check),
+// anything else is closed.
+inline void EndModal(QWidget* widget) {
+    if (auto* dialog = qobject_cast<QDialog*>(widget))
+        dialog->done(QDialog::Rejected);
+    else
+        widget->close();
+}
+
 // Calls `act` with the first modal dialog of type T that becomes active, from a timer of
-// the event loop that the modal dialog runs. `act` must end the dialog. Gives up after ten
-// seconds (a test that then waits on the dialog fails by its own time-out).
+// the event loop that the modal dialog runs. `act` must end the dialog. No test waits on the
+// dialog without bound: when it is still open `grace` after `act` returned, the test fails and
+// the dialog is ended (any modal box above it first); when no dialog of type T becomes active
+// within `giveUp`, the test fails and the active modal widget, if any, is ended, so its exec()
+// returns.
 template <typename T>
-void WhenModal(std::function<void(T*)> act) {
+void WhenModal(std::function<void(T*)> act,
+               std::chrono::milliseconds giveUp = std::chrono::seconds(10),
+               std::chrono::milliseconds grace = std::chrono::seconds(3)) {
+    using Clock = std::chrono::steady_clock;
+    struct State {
+        QPointer<T> dialog;
+        bool acted = false;
+        bool failed = false;
+        Clock::time_point deadline;
+        const ::testing::TestInfo* test = nullptr;
+    };
+    auto state = std::make_shared<State>();
+    state->deadline = Clock::now() + giveUp;
+    state->test = ::testing::UnitTest::GetInstance()->current_test_info();
     auto* timer = new QTimer;
-    auto ticks = std::make_shared<int>(0);
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, ticks, act] {
-        if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
-            timer->stop();
-            timer->deleteLater();
-            act(dialog);
+    auto finish = [timer] {
+        timer->stop();
+        timer->deleteLater();
+    };
+    QObject::connect(timer, &QTimer::timeout, [timer, state, act, grace, finish] {
+        auto ended = [state] { return state->dialog.isNull() || !state->dialog->isVisible(); };
+        if (state->acted) {
+            if (!ended() && Clock::now() > state->deadline) {
+                if (!state->failed)
+                    ADD_FAILURE() << "the modal dialog was still open " << grace.count()
+                                  << " ms after the test's action: ended it";
+                state->failed = true;
+                QWidget* top = QApplication::activeModalWidget();
+                EndModal(top != nullptr ? top : state->dialog.data());
+            }
+            if (ended())
+                finish();
             return;
         }
-        if (++*ticks > 2000) {
+        if (::testing::UnitTest::GetInstance()->current_test_info() != state->test) {
+            // Never act on a later test's dialog with an earlier test's captures.
+            ADD_FAILURE() << "the dialog that " << (state->test ? state->test->name() : "?")
+                          << " waited for never opened";
+            finish();
+        } else if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
+            state->acted = true;
+            state->dialog = dialog;
             timer->stop();
-            timer->deleteLater();
+            act(dialog);
+            state->deadline = Clock::now() + grace;
+            if (ended())
+                finish();
+            else
+                timer->start();
+        } else if (Clock::now() > state->deadline) {
             ADD_FAILURE() << "no modal dialog of the expected type opened";
+            if (QWidget* modal = QApplication::activeModalWidget())
+                EndModal(modal);
+            finish();
         }
     });
-    timer->start();
+    timer->start(5);
+}
+
+// Chooses `path` in a file dialog as a user would: once the dialog is the active window (its
+// name field then has the focus), types the path into the name field and presses Open, so
+// QFileDialog's own checks run. QFileDialog::selectFile would leave a name field that has the
+// focus alone, and Open would then find no file and keep the dialog open.
+inline void ChooseInFileDialog(QFileDialog* dialog, const QString& path) {
+    EXPECT_TRUE(QTest::qWaitForWindowActive(dialog)) << "the file dialog never became active";
+    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr) << "QFileDialog without its name field";
+    name->setText(path);
+    static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, as its Open button
 }
 
 // Every field of the two records, one expectation each, so a failure names the field.

@@ -347,22 +347,6 @@ TEST_F(ProgramTest, TheColumnLayoutIsWrittenAtSigtermAndReadAtTheNextStart) {
     EXPECT_EQ(stored(kLayoutIndexKey), "7;0;1;2;3;4;5;6;");
 }
 
-// A setup larger than 8 MB outlives a run of the program: read at start, not set aside, and
-// still in the store, byte for byte, once the program has ended.
-TEST_F(ProgramTest, AFullTableWithLongDescriptionsOutlivesARun) {
-    StoreSetup(kMaxHosts, 0,
-               [](CSetupInfo&, CHostItem& host) { host.descript = std::string(60, 'd'); });
-    const std::string stored = ReadFile(StoreFile());
-    ASSERT_GT(stored.size(), 8u << 20);
-    const std::string shown = m_dir.File("shown.png");
-    const pid_t pid = Start(
-        {"QT_QPA_PLATFORM=offscreen", "VELMORA_GRAB_PNG=" + shown, "VELMORA_GRAB_DELAY_MS=0"});
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return std::filesystem::exists(shown); }, 30s));
-    kill(pid, SIGTERM);
-    ASSERT_EQ(WaitExit(pid, 20s), 0);
-    EXPECT_TRUE(ReadFile(StoreFile()) == stored);
-}
-
 // Ends the monitor while its mail thread waits on a mail server that never says a word. In
 // a network namespace of its own, whose loopback ignores echo requests, the monitor's one
 // host never answers and goes down; its down mail goes to a server on that loopback that

@@ -49,6 +49,17 @@ uint32_t AnswerTick(uint32_t arrival, uint32_t pending) {
     return arrival;
 }
 
+// One more answer of the kind `up` says (1 reply, 0 error): the run of answers of that kind
+// grows, or a new run starts.
+void CountRun(CHostItem& host, uint8_t up) {
+    if (host.up.load(std::memory_order_relaxed) == up) {
+        host.run_count.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        host.up.store(up, std::memory_order_relaxed);
+        host.run_count.store(0, std::memory_order_relaxed);
+    }
+}
+
 }  // namespace
 
 IcmpParseBatch::IcmpParseBatch() : m_table(CurrentTable()) {
@@ -96,12 +107,7 @@ void IcmpParseBatch::AcceptEchoReply(uint16_t id, uint16_t sequence, uint8_t ttl
     host->result.store(PING_RESULT_REPLY, std::memory_order_relaxed);
     host->recv_count.fetch_add(1, std::memory_order_relaxed);
     host->ttl.store(ttl, std::memory_order_relaxed);
-    if (host->up.load(std::memory_order_relaxed) == 1) {
-        host->run_count.fetch_add(1, std::memory_order_relaxed);
-    } else {
-        host->up.store(1, std::memory_order_relaxed);
-        host->run_count.store(0, std::memory_order_relaxed);
-    }
+    CountRun(*host, 1);
     Matched(index, sequence);
 }
 
@@ -120,12 +126,7 @@ void IcmpParseBatch::AcceptError(uint8_t type, uint8_t code, uint16_t id, uint16
     host->icmp_code.store(code, std::memory_order_relaxed);
     host->answer_tick.store(AnswerTick(arrival, host->pending_tick.load(std::memory_order_acquire)),
                             std::memory_order_release);
-    if (host->up.load(std::memory_order_relaxed) == 0) {
-        host->run_count.fetch_add(1, std::memory_order_relaxed);
-    } else {
-        host->up.store(0, std::memory_order_relaxed);
-        host->run_count.store(0, std::memory_order_relaxed);
-    }
+    CountRun(*host, 0);
     Matched(index, sequence);
 }
 

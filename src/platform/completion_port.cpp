@@ -196,7 +196,9 @@ bool CompletionPort::PostEmpty() {
 void CompletionPort::Drain(int fd, Socket& socket) {
     mmsghdr msgs[kBatch];
     iovec iovs[kBatch];
-    ArrivalControl controls[kBatch];
+    // Zeroed once: the kernel says how much of each it filled (msg_controllen), and only
+    // that much is read.
+    ArrivalControl controls[kBatch] = {};
     bool empty = false;  // the socket reported it has nothing more
     while (!socket.pending.empty()) {
         unsigned batch = static_cast<unsigned>(std::min<size_t>(socket.pending.size(), kBatch));
@@ -211,8 +213,6 @@ void CompletionPort::Drain(int fd, Socket& socket) {
                 msgs[i].msg_hdr.msg_namelen = 0;
             msgs[i].msg_hdr.msg_iov = &iovs[i];
             msgs[i].msg_hdr.msg_iovlen = 1;
-            // Nothing of an earlier datagram's control data can be read as this one's.
-            std::memset(controls[i].bytes, 0, sizeof controls[i].bytes);
             msgs[i].msg_hdr.msg_control = controls[i].bytes;
             msgs[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
             msgs[i].msg_len = 0;

@@ -45,14 +45,6 @@ QLabel* Label(const char* text, QWidget* buddy, QWidget* parent) {
     return label;
 }
 
-CNumberEdit* NumberEdit(const char* objectName, const char* name, int64_t maximum,
-                        QWidget* parent) {
-    auto* edit = new CNumberEdit(name, 0, maximum, parent);
-    edit->setObjectName(objectName);
-    edit->setMaximumWidth(90);
-    return edit;
-}
-
 CSpinArrows* Spin(const char* name, QWidget* parent) {
     auto* spin = new CSpinArrows(parent);
     spin->setObjectName(name);
@@ -203,7 +195,7 @@ CHostOptionControls::CHostOptionControls(QWidget* parent) {
     descriptLayout->addWidget(m_descript, 1, 1);
 
     m_mailGroup = new QGroupBox(QStringLiteral("Mail  Setup"), parent);
-    m_group = NumberEdit("group", "Mail Group ID", kMaxMailGroup, m_mailGroup);
+    m_group = NewNumberEdit("group", "Mail Group ID", 0, kMaxMailGroup, 90, m_mailGroup);
     m_priority = CheckBox("Send Mail with High Priority", "priority", m_mailGroup);
     auto* mailLayout = new QHBoxLayout(m_mailGroup);
     mailLayout->addWidget(Label("Mail Group ID:", m_group, m_mailGroup));
@@ -214,9 +206,9 @@ CHostOptionControls::CHostOptionControls(QWidget* parent) {
 
     m_pingGroup = new QGroupBox(QStringLiteral("Ping  Setup"), parent);
     auto* timer = new QGroupBox(QStringLiteral("Timer"), m_pingGroup);
-    m_interval = NumberEdit("interval", "Interval", kMaxField32, timer);
+    m_interval = NewNumberEdit("interval", "Interval", 0, kMaxField32, 90, timer);
     m_intervalSpin = Spin("intervalSpin", timer);
-    m_timeout = NumberEdit("timeout", "Timeout", kMaxField32, timer);
+    m_timeout = NewNumberEdit("timeout", "Timeout", 0, kMaxField32, 90, timer);
     m_timeoutSpin = Spin("timeoutSpin", timer);
     auto* timerLayout = new QGridLayout(timer);
     timerLayout->addWidget(Label("Interval :", m_interval, timer), 0, 0);
@@ -236,7 +228,7 @@ CHostOptionControls::CHostOptionControls(QWidget* parent) {
     pingLayout->addWidget(notify);
 
     m_extendGroup = new QGroupBox(QStringLiteral("Extend Setup"), parent);
-    m_packetSize = NumberEdit("packetSize", "Packet Size", kMaxField32, m_extendGroup);
+    m_packetSize = NewNumberEdit("packetSize", "Packet Size", 0, kMaxField32, 90, m_extendGroup);
     const char* const spinNames[4] = {"packetSpin1", "packetSpin10", "packetSpin100",
                                       "packetSpin1000"};
     for (size_t i = 0; i < m_packetSpin.size(); ++i)

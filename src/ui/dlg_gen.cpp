@@ -30,11 +30,8 @@ QCheckBox* CheckBox(const char* text, const char* name, QWidget* parent) {
 
 // A number of the page: any 32-bit value typed is saved as typed (no range check).
 CNumberEdit* NumberEdit(const char* objectName, const char* name, QWidget* parent) {
-    auto* edit = new CNumberEdit(name, std::numeric_limits<int32_t>::min(),
-                                 std::numeric_limits<int32_t>::max(), parent);
-    edit->setObjectName(objectName);
-    edit->setMaximumWidth(90);
-    return edit;
+    return NewNumberEdit(objectName, name, std::numeric_limits<int32_t>::min(),
+                         std::numeric_limits<int32_t>::max(), 90, parent);
 }
 
 QPushButton* PageButton(const char* text, const char* name, QWidget* parent) {

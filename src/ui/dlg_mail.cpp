@@ -41,13 +41,6 @@ QLineEdit* Edit(const char* name, QWidget* parent) {
     return edit;
 }
 
-CNumberEdit* NumberEdit(const char* objectName, const char* name, int64_t minimum, int64_t maximum,
-                        QWidget* parent) {
-    auto* edit = new CNumberEdit(name, minimum, maximum, parent);
-    edit->setObjectName(objectName);
-    return edit;
-}
-
 // The group id a row shows: what the settings' 32-bit field held or what the recipient
 // dialog took.
 int32_t RowGroup(const QTreeWidgetItem* item) {
@@ -106,8 +99,7 @@ CDlgMail::CDlgMail(QWidget* parent) : CDialogBase(148, parent) {
 
     auto* server = new QGroupBox(QStringLiteral("SMTP Server"), this);
     m_smtpServer = Edit("smtpServer", server);
-    m_smtpPort = NumberEdit("smtpPort", "Port", 0, kMaxSmtpPort, server);
-    m_smtpPort->setMaximumWidth(70);
+    m_smtpPort = NewNumberEdit("smtpPort", "Port", 0, kMaxSmtpPort, 70, server);
     m_emailFrom = Edit("emailFrom", server);
     m_emailName = Edit("emailName", server);
     m_auth = new QCheckBox(QStringLiteral("SMTP Need Logon"), server);
@@ -148,9 +140,9 @@ CDlgMail::CDlgMail(QWidget* parent) : CDialogBase(148, parent) {
     m_highPriority->setObjectName("highPriority");
     m_loopMail = new QCheckBox(QStringLiteral("Constant Mail when state is down"), send);
     m_loopMail->setObjectName("loopMail");
-    m_loopInterval = NumberEdit("loopInterval", "MAIL Interval (minutes)",
-                                std::numeric_limits<int32_t>::min(), kMaxLoopMailMinutes, send);
-    m_loopInterval->setMaximumWidth(70);
+    m_loopInterval =
+        NewNumberEdit("loopInterval", "MAIL Interval (minutes)",
+                      std::numeric_limits<int32_t>::min(), kMaxLoopMailMinutes, 70, send);
     m_loopSpin = new CSpinArrows(send);
     m_loopSpin->setObjectName("loopSpin");
     auto* buttons = new QVBoxLayout;

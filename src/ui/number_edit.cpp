@@ -36,6 +36,14 @@ std::string FieldNumberText(const std::string& name, int64_t minimum, int64_t ma
 CNumberEdit::CNumberEdit(const char* name, int64_t minimum, int64_t maximum, QWidget* parent)
     : QLineEdit(parent), m_name(name), m_minimum(minimum), m_maximum(maximum) {}
 
+CNumberEdit* NewNumberEdit(const char* objectName, const char* name, int64_t minimum,
+                           int64_t maximum, int maxWidth, QWidget* parent) {
+    auto* edit = new CNumberEdit(name, minimum, maximum, parent);
+    edit->setObjectName(objectName);
+    edit->setMaximumWidth(maxWidth);
+    return edit;
+}
+
 void CNumberEdit::ShowNumber(int64_t value) {
     m_shownText = QString::number(value);
     m_shownValue = value;

@@ -49,6 +49,10 @@ private:
     QString m_shownText;
 };
 
+// A CNumberEdit named `objectName` (what tests find it by), at most `maxWidth` pixels wide.
+CNumberEdit* NewNumberEdit(const char* objectName, const char* name, int64_t minimum,
+                           int64_t maximum, int maxWidth, QWidget* parent);
+
 // One arrow step of a spin beside a number edit: the edit's number (DecimalOf its first 255
 // characters) plus `step` for a negative delta (the up arrow), else minus it, kept within
 // [minimum, maximum]; the edit shows the result.

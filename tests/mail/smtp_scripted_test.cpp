@@ -160,12 +160,8 @@ TEST(SmtpScriptedTest, WholeTransactionOnTheWireWithSeveralRepliesInOneRead) {
     EXPECT_EQ(lines[8], "X-Mailer: CSMTPConnection v1.21");
     EXPECT_EQ(lines[9].rfind("Message-ID: <", 0), 0u);
     EXPECT_EQ(lines[12], "Content-Transfer-Encoding: 7bit");
-    EXPECT_EQ(lines[13], "");
-    EXPECT_EQ(lines[14], "..leading");
-    EXPECT_EQ(lines[15], "..");
-    EXPECT_EQ(lines[16], "last");
-    EXPECT_EQ(lines[17], ".");
-    EXPECT_EQ(lines[18], "QUIT");
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 13, lines.end()),
+              (std::vector<std::string>{"", "..leading", "..", "last", ".", "QUIT"}));
 }
 
 TEST(SmtpScriptedTest, LoginAnsweredWithAnotherCodeFailsAndQuits) {

@@ -40,11 +40,9 @@ def parse(data):
 
 
 def session(conn, output):
-    exim = subprocess.Popen(["exim4", "-bh", "127.0.0.1"], stdin=subprocess.PIPE,
+    exim = subprocess.Popen(["/usr/sbin/exim4", "-bh", "127.0.0.1"], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    replies = []
-
-    sent = []
+    replies, sent = [], []
 
     def to_exim():
         try:

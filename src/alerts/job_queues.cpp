@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "alerts/log_file.h"
 #include "mail/smtp_client.h"
 #include "platform/box_presenter.h"
 #include "platform/program_launcher.h"
+#include "platform/tick.h"
 #include "platform/tone.h"
 
 cmailthread* g_pMailThread = nullptr;
@@ -51,7 +53,16 @@ int DeliverMail(const CMailJob& job) {
 // ---- mail ----
 
 cmailthread::cmailthread() = default;
-cmailthread::~cmailthread() = default;
+
+cmailthread::~cmailthread() {
+    DropQueued();
+}
+
+void cmailthread::DropQueued() {
+    // The alerts were logged "MAIL: OK" when queued: their loss must be said as well.
+    if (const uint32_t dropped = m_ring.DropAll(); dropped != 0)
+        LogMailsDroppedLine(dropped);
+}
 
 int cmailthread::AddMail(const JobOwner& owner, const std::string& server, uint16_t port,
                          const std::string& senderName, const std::string& senderAddress,
@@ -86,15 +97,26 @@ int cmailthread::AddMail(const JobOwner& owner, const std::string& server, uint1
 }
 
 int cmailthread::DoWork() {
-    // Mails already queued are still sent when the thread is told to stop: they may be the
-    // down alerts of the last minute. Once stopping, the client gives up on every wait for
-    // a silent server at once, so this ends quickly when nobody answers.
+    // Mails already queued are still sent for a while when the thread is told to stop: they
+    // may be the down alerts of the last minute. Once stopping, the client gives up on every
+    // wait for a silent server at once, so this ends quickly when nobody answers.
+    uint32_t stopSeen = 0;
     while (!m_ring.Empty()) {
+        if (stop.load(std::memory_order_acquire) != 0) {
+            if (stopSeen == 0)
+                stopSeen = GetTick();
+            else if (GetTick() - stopSeen > kMailSendAfterStopMs)
+                break;
+        }
         CMailJob& job = m_ring.ReadSlot();
         const int result = DeliverMail(job);
         job.password.clear();
+        if (result != kMailResultSent && job.owner.none())
+            LogMailFailedLine(result, job.server, job.subject);
         FinishJob(m_ring, job.owner, result);
     }
+    if (stopSeen != 0)
+        DropQueued();
     return 0;
 }
 

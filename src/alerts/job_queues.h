@@ -40,13 +40,16 @@ public:
     JobOwner() = default;
     JobOwner(std::nullptr_t) {}
     template <typename T>
-    JobOwner(const std::shared_ptr<T>& target) : m_target(target) {}
+    JobOwner(const std::shared_ptr<T>& target) : m_target(target), m_named(target != nullptr) {}
 
     // The target while it still exists; nullptr for none or gone.
     std::shared_ptr<MessageTarget> lock() const { return m_target.lock(); }
+    // True when the job was queued without an owner (an alert): nobody is told its result.
+    bool none() const { return !m_named; }
 
 private:
     std::weak_ptr<MessageTarget> m_target;
+    bool m_named = false;
 };
 
 struct CMailJob {
@@ -120,9 +123,12 @@ public:
         m_read.store(next, std::memory_order_release);
         return next;
     }
-    // Drops every job waiting now.
-    void DropAll() {
-        m_read.store(m_write.load(std::memory_order_acquire), std::memory_order_release);
+    // Drops every job waiting now; returns how many there were.
+    uint32_t DropAll() {
+        const uint32_t write = m_write.load(std::memory_order_acquire);
+        const uint32_t dropped = (write - m_read.load(std::memory_order_relaxed)) & kMask;
+        m_read.store(write, std::memory_order_release);
+        return dropped;
     }
 
     uint32_t readIndex() const { return m_read.load(std::memory_order_acquire); }
@@ -135,11 +141,18 @@ private:
     std::mutex m_lock;
 };
 
+// How long the mail thread goes on sending after it was told to stop, well within the
+// wait for its end; the mails still queued then are dropped.
+constexpr uint32_t kMailSendAfterStopMs = kThreadExitWaitMs * 2 / 3;
+
 // The mail queue: each job is one SMTP delivery. Results: 0 delivered, 1 log-on connect
-// failed, 2 plain connect failed, 3 the send dialogue failed after the connect.
+// failed, 2 plain connect failed, 3 the send dialogue failed after the connect. An alert
+// mail (no owner) that fails writes a log line with its result; mails dropped at exit are
+// counted in one log line.
 class cmailthread : public cmsgthread {
 public:
     cmailthread();
+    // Drops the mails still queued.
     ~cmailthread() override;
 
     // Queues one mail: 0, or -1 when the ring is full (nothing is copied). A recipient count
@@ -151,8 +164,9 @@ public:
                 const std::string* recipients, const std::string& subject, const std::string& body,
                 int32_t highPriority);
 
-    // Works off every job queued so far, one dialogue after the other; once the thread is
-    // told to stop, the jobs not yet begun stay in the ring. Mail thread.
+    // Works off every job queued so far, one dialogue after the other; once the thread has
+    // been told to stop for kMailSendAfterStopMs, the jobs not yet begun are dropped.
+    // Mail thread.
     int DoWork() override;
 
     // Ring positions (any thread; a snapshot).
@@ -160,6 +174,8 @@ public:
     uint32_t writeIndex() const { return m_ring.writeIndex(); }
 
 private:
+    void DropQueued();
+
     JobRing<CMailJob, kMailRingSlots> m_ring;
 };
 

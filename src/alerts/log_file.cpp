@@ -66,7 +66,8 @@ CLogFile::~CLogFile() {
 }
 
 bool CLogFile::Open(const std::string& path) {
-    Close();
+    std::lock_guard<std::mutex> lock(m_lock);
+    CloseLocked();
     // O_NONBLOCK only so that a FIFO without a reader cannot hang the interface.
     int fd =
         open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
@@ -94,6 +95,11 @@ bool CLogFile::Open(const std::string& path) {
 }
 
 void CLogFile::Close() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    CloseLocked();
+}
+
+void CLogFile::CloseLocked() {
     if (m_fd >= 0) {
         close(m_fd);  // also releases the lock
         m_fd = -1;
@@ -101,12 +107,18 @@ void CLogFile::Close() {
     m_path.clear();
 }
 
+bool CLogFile::IsOpen() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_fd >= 0;
+}
+
 bool CLogFile::Flush() {
     return IsOpen();
 }
 
 bool CLogFile::WriteLine(std::string_view text) {
-    if (!IsOpen())
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_fd < 0)
         return false;
     std::string line;
     line.reserve(text.size() + 2);
@@ -141,6 +153,15 @@ std::string FormatMailLine(bool queued, const std::string& smtpserver, const std
     return (queued ? "MAIL: OK " : "MAIL: ERROR ") + smtpserver + " " + subject;
 }
 
+std::string FormatMailFailedLine(int result, const std::string& smtpserver,
+                                 const std::string& subject) {
+    return "MAIL: FAILED " + std::to_string(result) + " " + smtpserver + " " + subject;
+}
+
+std::string FormatMailsDroppedLine(uint32_t count) {
+    return "MAIL: DROPPED " + std::to_string(count) + " queued mails at exit";
+}
+
 std::string FormatExecLine(bool queued, const std::string& exefilename,
                            const std::string& parameters) {
     return (queued ? "EXEC: OK " : "EXEC: ERROR ") + exefilename + " " + parameters;
@@ -169,6 +190,14 @@ bool LogMailLine(bool queued, const std::string& subject, const CSetupInfo& setu
     if (!g_logFile.IsOpen() || setup.lognotify == 0)
         return false;
     return g_logFile.WriteLine(FormatMailLine(queued, setup.smtpserver, subject));
+}
+
+bool LogMailFailedLine(int result, const std::string& smtpserver, const std::string& subject) {
+    return g_logFile.WriteLine(FormatMailFailedLine(result, smtpserver, subject));
+}
+
+bool LogMailsDroppedLine(uint32_t count) {
+    return g_logFile.WriteLine(FormatMailsDroppedLine(count));
 }
 
 bool LogExecLine(bool queued, const std::string& parameters, const CSetupInfo& setup) {

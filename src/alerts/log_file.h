@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -25,8 +27,8 @@ struct CFileError {
 
 // The program's one log file, appended to, every line ending in CR LF. Each line goes to
 // the kernel in one write as soon as it is written, so a killed process loses no line.
-// User-interface thread only (the Part's writers, openers and the flushing command all
-// run there).
+// Opened and closed on the user-interface thread; lines may be written from any thread
+// (the mail thread reports failed and dropped mails), one whole line at a time.
 class CLogFile {
 public:
     CLogFile() = default;
@@ -40,7 +42,7 @@ public:
     // g_logFileException and leaves the file closed. Closes a file already open first.
     bool Open(const std::string& path);
     void Close();
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const;
     const std::string& FileName() const { return m_path; }
     // Lines are never held back, so this only reports whether the file is open.
     bool Flush();
@@ -49,6 +51,9 @@ public:
     bool WriteLine(std::string_view text);
 
 private:
+    void CloseLocked();
+
+    mutable std::mutex m_lock;  // guards m_fd and m_path
     int m_fd = -1;
     std::string m_path;
 };
@@ -69,6 +74,11 @@ std::string FormatEventLine(const CHostItem& host, const std::tm& local);
 std::string FormatEventCsvLine(const CHostItem& host, const std::tm& local);
 // "MAIL: OK " or "MAIL: ERROR ", then server, a blank and the expanded subject.
 std::string FormatMailLine(bool queued, const std::string& smtpserver, const std::string& subject);
+// "MAIL: FAILED <result> <server> <subject>": an alert mail that was queued but not sent.
+std::string FormatMailFailedLine(int result, const std::string& smtpserver,
+                                 const std::string& subject);
+// "MAIL: DROPPED <count> queued mails at exit"
+std::string FormatMailsDroppedLine(uint32_t count);
 // "EXEC: OK " or "EXEC: ERROR ", then the program, a blank and the expanded parameters.
 std::string FormatExecLine(bool queued, const std::string& exefilename,
                            const std::string& parameters);
@@ -84,6 +94,10 @@ std::string FormatSummaryLine(const CHostItem& host);
 bool LogEventLine(const CHostItem& host, const std::tm& local, const CSetupInfo& setup);
 // MAIL line for a mail job that was queued (or refused by a full queue); lognotify.
 bool LogMailLine(bool queued, const std::string& subject, const CSetupInfo& setup);
+// The mail thread's lines, written whenever the log file is open: a queued alert mail that
+// failed, and the number of mails dropped at exit. Any thread.
+bool LogMailFailedLine(int result, const std::string& smtpserver, const std::string& subject);
+bool LogMailsDroppedLine(uint32_t count);
 // EXEC line for a program run that was queued (or refused); lognotify.
 bool LogExecLine(bool queued, const std::string& parameters, const CSetupInfo& setup);
 // TIME line with the date text of now; logall.

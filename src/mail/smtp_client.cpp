@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -30,11 +31,184 @@ std::atomic<uint32_t> g_defaultWaitMs{CSMTPConnection::kDefaultWaitMs};
 
 constexpr const char* kXMailer = "CSMTPConnection v1.21";
 
-// Header values go in unencoded; a CR or LF in one would start a header line of its own.
+// Header lines longer than this are folded where the text allows (RFC 5322 2.1.1).
+constexpr size_t kFoldColumn = 78;
+// The longest body line that servers take: longer ones go quoted-printable.
+constexpr size_t kMaxBodyLine = 998;
+// UTF-8 bytes per encoded word: with "=?UTF-8?B?" and "?=" its 52 Base64 characters make a
+// word of 64, which fits a line even behind "Subject: ".
+constexpr size_t kEncodedWordBytes = 39;
+
+// A CR or LF in a header value would start a header line of its own.
 std::string HeaderSafe(std::string text) {
     std::replace(text.begin(), text.end(), '\r', ' ');
     std::replace(text.begin(), text.end(), '\n', ' ');
     return text;
+}
+
+bool IsAscii(const std::string& text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// A character that may stand in an atom (RFC 5322 3.2.3).
+bool IsAtomText(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (c != '\0' && std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr);
+}
+
+// True when `name` is atoms separated by single blanks, so that it may stand unquoted.
+bool IsPhraseOfAtoms(const std::string& name) {
+    bool atomStart = true;
+    for (const char c : name) {
+        if (c == ' ') {
+            if (atomStart)
+                return false;
+            atomStart = true;
+        } else if (!IsAtomText(c)) {
+            return false;
+        } else {
+            atomStart = false;
+        }
+    }
+    return !atomStart;
+}
+
+std::string QuotedString(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + '"';
+}
+
+// Non-ASCII text as RFC 2047 encoded words (UTF-8, Base64) separated by blanks, which
+// readers drop between encoded words. Words end on character boundaries, so each decodes
+// on its own.
+std::string EncodedWords(const std::string& text) {
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = std::min(text.size(), start + kEncodedWordBytes);
+        while (end < text.size() && end > start + 1 &&
+               (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            --end;
+        if (!out.empty())
+            out += ' ';
+        CMimeString encoded(CMimeString::kEncode, CMimeString::kBase64Algo,
+                            text.substr(start, end - start));
+        out += "=?UTF-8?B?" + encoded.GetString() + "?=";
+        start = end;
+    }
+    return out;
+}
+
+// Header text as it is when ASCII, else as encoded words.
+std::string HeaderText(const std::string& text) {
+    return IsAscii(text) ? text : EncodedWords(text);
+}
+
+// Appends the pieces of `text` at which a folded line may end: each blank begins a piece.
+void AppendWords(std::vector<std::string>& pieces, const std::string& text) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(' ', start + 1);
+        if (end == std::string::npos)
+            end = text.size();
+        pieces.push_back(text.substr(start, end - start));
+        start = end;
+    }
+}
+
+// One header line from its field name and pieces, folded before a piece where the line
+// would pass 78 characters: a piece that begins with a blank moves to the next line as it
+// is, any other gets a blank in front. Never between the field name and its first piece.
+std::string FoldedField(const std::vector<std::string>& pieces) {
+    std::string out;
+    size_t lineStart = 0;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        const std::string& piece = pieces[i];
+        if (i >= 2 && out.size() - lineStart + piece.size() > kFoldColumn) {
+            out += "\r\n";
+            lineStart = out.size();
+            if (piece[0] != ' ')
+                out += ' ';
+        }
+        out += piece;
+    }
+    return out + "\r\n";
+}
+
+std::string Field(const char* name, const std::string& value) {
+    std::vector<std::string> pieces = {std::string(name) + ":"};
+    AppendWords(pieces, " " + value);
+    return FoldedField(pieces);
+}
+
+// A host name or mail domain that may stand as it is in a greeting or a Message-ID.
+bool IsPlainDomain(const std::string& name) {
+    return !name.empty() && name.front() != '.' && name.back() != '.' &&
+           name.find("..") == std::string::npos &&
+           name.find_first_not_of(
+               "abcdefghijklmnopqrstuvwxyz"
+               "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+               "0123456789-.") == std::string::npos;
+}
+
+// The local host name when it is a plain domain name, else empty.
+std::string PlainHostName() {
+    char name[100];
+    if (gethostname(name, sizeof name) != 0 || std::memchr(name, '\0', sizeof name) == nullptr)
+        return std::string();
+    return IsPlainDomain(name) ? std::string(name) : std::string();
+}
+
+size_t LongestLine(const std::string& text) {
+    size_t longest = 0;
+    for (size_t start = 0;;) {
+        const size_t end = std::min(text.find("\r\n", start), text.size());
+        longest = std::max(longest, end - start);
+        if (end == text.size())
+            return longest;
+        start = end + 2;
+    }
+}
+
+// Quoted-printable (RFC 2045 6.7) of text whose line ends are CR LF: lines of at most 76
+// characters; '=', bytes that are not printable ASCII, and a blank or tab that would end a
+// line as "=XX".
+std::string QuotedPrintable(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    size_t column = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (text.compare(i, 2, "\r\n") == 0) {
+            out += "\r\n";
+            ++i;
+            column = 0;
+            continue;
+        }
+        const bool lineEnd = i + 1 == text.size() || text.compare(i + 1, 2, "\r\n") == 0;
+        const bool literal =
+            (c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !lineEnd);
+        const size_t width = literal ? 1 : 3;
+        if (column + width > 75) {
+            out += "=\r\n";
+            column = 0;
+        }
+        if (literal) {
+            out += static_cast<char>(c);
+        } else {
+            out += '=';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+        column += width;
+    }
+    return out;
 }
 
 // An address goes bare into "MAIL FROM:<...>" and "RCPT TO:<...>": anything that could end
@@ -122,9 +296,18 @@ CSMTPAddress::CSMTPAddress(std::string friendlyName, std::string emailAddress)
     : m_sFriendlyName(std::move(friendlyName)), m_sEmailAddress(std::move(emailAddress)) {}
 
 std::string CSMTPAddress::FormatAddress() const {
-    if (m_sFriendlyName.empty())
-        return m_sEmailAddress;
-    return m_sFriendlyName + " <" + m_sEmailAddress + ">";
+    const std::string name = HeaderSafe(m_sFriendlyName);
+    const std::string address = HeaderSafe(m_sEmailAddress);
+    if (name.empty())
+        return address;
+    // An address is no display name ('@' and '.' are specials): readers and strict servers
+    // refuse "a@b <a@b>".
+    if (name == address)
+        return "<" + address + ">";
+    const std::string phrase = !IsAscii(name)          ? EncodedWords(name)
+                               : IsPhraseOfAtoms(name) ? name
+                                                       : QuotedString(name);
+    return phrase + " <" + address + ">";
 }
 
 // ---------------------------------------------------------------------------------------
@@ -136,7 +319,18 @@ void CSMTPMessage::SetBody(const std::string& text) {
     // Line ends are made CR LF first: a lone LF or CR left in the body could otherwise pair
     // up with a following "." into an end-of-data line on some servers.
     m_sBody = NormalizeLineEnds(text);
-    StuffDots(m_sBody);
+    std::string stuffed = m_sBody;
+    StuffDots(stuffed);
+    // Servers refuse a line over 998 octets, and relays break it; quoted-printable brings it
+    // to the reader unchanged.
+    if (LongestLine(stuffed) > kMaxBodyLine) {
+        m_pTransferEncoding = "quoted-printable";
+        m_sBody = QuotedPrintable(m_sBody);
+        StuffDots(m_sBody);
+        return;
+    }
+    m_pTransferEncoding = IsAscii(m_sBody) ? "7bit" : "8bit";
+    m_sBody.swap(stuffed);
 }
 
 int CSMTPMessage::AddRecipient(const CSMTPAddress& address) {
@@ -190,11 +384,14 @@ std::string CSMTPMessage::FormatDate(time_t when) {
     if (localtime_r(&when, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6 ||
         local.tm_mon < 0 || local.tm_mon > 11)
         return std::string();
+    // The zone as a numeric offset: zone names are not valid in mail ("CET" reads as
+    // unknown, "+05" as five minutes).
+    const long offset = local.tm_gmtoff < 0 ? -local.tm_gmtoff : local.tm_gmtoff;
     char text[128];
-    const int n =
-        std::snprintf(text, sizeof text, "%s, %02d %s %d %02d:%02d:%02d %s", kDays[local.tm_wday],
-                      local.tm_mday, kMonths[local.tm_mon], local.tm_year + 1900, local.tm_hour,
-                      local.tm_min, local.tm_sec, local.tm_zone != nullptr ? local.tm_zone : "");
+    const int n = std::snprintf(text, sizeof text, "%s, %02d %s %d %02d:%02d:%02d %c%02ld%02ld",
+                                kDays[local.tm_wday], local.tm_mday, kMonths[local.tm_mon],
+                                local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
+                                local.tm_gmtoff < 0 ? '-' : '+', offset / 3600, offset / 60 % 60);
     if (n < 0 || static_cast<size_t>(n) >= sizeof text)
         return std::string();
     return std::string(text, static_cast<size_t>(n));
@@ -204,33 +401,41 @@ std::string CSMTPMessage::BuildHeader(int highPriority) const {
     return BuildHeaderAt(highPriority, time(nullptr));
 }
 
-std::string CSMTPMessage::BuildHeaderAt(int highPriority, time_t when) const {
-    // A header line may not pass 998 bytes, and servers refuse longer ones, so a long
-    // recipient list is folded between addresses (a line break followed by a blank).
-    constexpr size_t kMaxHeaderLine = 998;
-    std::string to = "To: ";
-    size_t lineStart = 0;
-    for (size_t i = 0; i < m_Recipients.size(); ++i) {
-        const std::string address = HeaderSafe(m_Recipients[i].FormatAddress());
-        if (i > 0) {
-            to += ',';
-            if (to.size() - lineStart + address.size() > kMaxHeaderLine) {
-                to += "\r\n";
-                lineStart = to.size();
-                to += ' ';
-            }
-        }
-        to += address;
+std::string CSMTPMessage::MakeMessageId(time_t when, const std::string& senderAddress) {
+    static std::atomic<uint32_t> counter{0};
+    std::string domain = PlainHostName();
+    if (domain.find('.') == std::string::npos) {
+        const size_t at = senderAddress.rfind('@');
+        const std::string senderDomain =
+            at == std::string::npos ? "" : senderAddress.substr(at + 1);
+        if (IsPlainDomain(senderDomain))
+            domain = senderDomain;
+        else if (domain.empty())
+            domain = "localhost";
     }
-    std::string header;
-    header += "From: " + HeaderSafe(m_From.FormatAddress()) + "\r\n";
-    header += to + "\r\n";
-    header += "Subject: " + HeaderSafe(m_sSubject) + "\r\n";
-    header += "Date: " + HeaderSafe(FormatDate(when)) + "\r\n";
+    return "<" + std::to_string(static_cast<long long>(when)) + "." + std::to_string(getpid()) +
+           "." + std::to_string(++counter) + "@" + domain + ">";
+}
+
+std::string CSMTPMessage::BuildHeaderAt(int highPriority, time_t when) const {
+    std::vector<std::string> to = {"To:"};
+    for (size_t i = 0; i < m_Recipients.size(); ++i) {
+        AppendWords(to, (i == 0 ? " " : "") + m_Recipients[i].FormatAddress());
+        if (i + 1 < m_Recipients.size())
+            to.back() += ',';
+    }
+    if (m_Recipients.empty())
+        to.push_back(" ");
+    std::string header = Field("From", m_From.FormatAddress());
+    header += FoldedField(to);
+    header += Field("Subject", HeaderText(HeaderSafe(m_sSubject)));
+    header += Field("Date", FormatDate(when));
     if (highPriority != 0)
         header += "X-Priority: 1\r\nX-MSMail-Priority: High\r\n";
-    header += "X-Mailer: " + HeaderSafe(m_sXMailer) + "\r\n";
-    header += "\r\n";
+    header += Field("X-Mailer", HeaderSafe(m_sXMailer));
+    header += "Message-ID: " + MakeMessageId(when, m_From.m_sEmailAddress) + "\r\n";
+    header += "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n";
+    header += std::string("Content-Transfer-Encoding: ") + m_pTransferEncoding + "\r\n\r\n";
     return header;
 }
 
@@ -269,6 +474,7 @@ bool CSMTPConnection::OpenSocket() {
     if (m_bConnected != 0)
         Disconnect();
     CloseSocket();
+    m_bTimedOut = false;
     m_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_socket < 0) {
         SetSocketError(errno);
@@ -381,6 +587,7 @@ bool CSMTPConnection::FailRead(int code) {
     // no longer be trusted to start at a reply, so nothing of it is read as the next one.
     m_sLastReply = m_pending;
     m_pending.clear();
+    m_bTimedOut = m_bTimedOut || code == kWsaErrorTimedOut;
     SetLastErrorCode(code);
     return false;
 }
@@ -466,26 +673,18 @@ bool CSMTPConnection::ReadReplySkip250(int expectedCode) {
 }
 
 std::string CSMTPConnection::LocalHostName() const {
-    char name[100];
-    if (gethostname(name, sizeof name) == 0 && std::memchr(name, '\0', sizeof name) != nullptr &&
-        name[0] != '\0') {
-        std::string text(name);
-        // Only a plain domain name may follow EHLO/HELO.
-        const bool plain = text.find_first_not_of(
-                               "abcdefghijklmnopqrstuvwxyz"
-                               "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                               "0123456789-.") == std::string::npos;
-        if (plain)
-            return text;
-    }
-    // Without a usable host name the greeting names the local address, as the standard asks.
+    // A name without a dot is no domain: the greeting then names the local address, as the
+    // standard asks and servers that insist on a full name accept.
+    const std::string name = PlainHostName();
+    if (name.find('.') != std::string::npos)
+        return name;
     sockaddr_in local{};
     socklen_t length = sizeof local;
     char text[INET_ADDRSTRLEN];
     if (m_socket >= 0 && getsockname(m_socket, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
         inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr)
         return std::string("[") + text + "]";
-    return "localhost";
+    return name.empty() ? "localhost" : name;
 }
 
 bool CSMTPConnection::Greet(const char* command) {
@@ -551,27 +750,54 @@ bool CSMTPConnection::SendMessage(const CSMTPMessage& message, int highPriority)
 
     if (!step("MAIL FROM:<" + message.m_From.m_sEmailAddress + ">\r\n", 250))
         return false;
-    for (const CSMTPAddress& r : message.m_Recipients)
-        if (!step("RCPT TO:<" + r.m_sEmailAddress + ">\r\n", 250))
+    // One refused recipient must not cost the others their mail: the transaction goes on
+    // with those accepted, and the result still says that it failed.
+    size_t accepted = 0;
+    std::optional<std::string> refusal;
+    for (const CSMTPAddress& r : message.m_Recipients) {
+        if (!SendText("RCPT TO:<" + r.m_sEmailAddress + ">\r\n"))
             return false;
+        if (ExpectReply(250)) {
+            ++accepted;
+        } else if (GetLastErrorCode() == kWsaErrorProtocol) {
+            if (!refusal)
+                refusal = m_sLastReply;
+        } else {
+            SetLastErrorCode(kErrorBadCommand);
+            return false;
+        }
+    }
+    if (refusal && accepted == 0) {
+        SetLastErrorCode(kErrorBadCommand);
+        return false;
+    }
     if (!step("DATA\r\n", 354))
         return false;
-    if (!SendText(message.BuildHeader(highPriority)))
+    // Header, body and end of data in one send: sent apart, each piece after the first
+    // would wait for the server's delayed acknowledgement of the one before.
+    std::string data = message.BuildHeader(highPriority);
+    data += message.GetBody();
+    data += "\r\n.\r\n";
+    if (!step(data, 250))
         return false;
-    if (!SendText(message.GetBody()))
+    if (refusal) {
+        m_sLastReply = *refusal;
+        SetLastErrorCode(kErrorBadCommand);
         return false;
-    return step("\r\n.\r\n", 250);
+    }
+    return true;
 }
 
 bool CSMTPConnection::Disconnect() {
     bool ok = false;
-    if (m_bConnected != 0) {
+    // A server that let a reply wait run out would most likely keep QUIT waiting as long.
+    if (m_bConnected != 0 && !m_bTimedOut) {
         SendText("QUIT\r\n");
         ok = ExpectReply(221);
         if (!ok)
             SetLastErrorCode(kErrorBadCommand);
-        m_bConnected = 0;
     }
+    m_bConnected = 0;
     CloseSocket();
     return ok;
 }

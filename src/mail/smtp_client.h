@@ -8,7 +8,8 @@
 #include <vector>
 
 // The system's own SMTP client: one TCP connection per mail, a plain HELO greeting or EHLO
-// with AUTH LOGIN, one single-part plain-text message to all recipients, then QUIT.
+// with AUTH LOGIN, one single-part plain-text message (RFC 5322 and MIME, UTF-8) to all
+// recipients, then QUIT.
 // Every call blocks the calling thread. A connection and a message are used by one thread
 // at a time (the mail queue thread); nothing is shared between connections.
 //
@@ -49,22 +50,27 @@ public:
     CSMTPAddress() = default;
     CSMTPAddress(std::string friendlyName, std::string emailAddress);
 
-    // "name <address>" when the friendly name is not empty, else the bare address.
+    // The bare address when the friendly name is empty, "<address>" when the name is the
+    // address, else "name <address>": the name as it is when it is a phrase of atoms,
+    // RFC 2047 encoded words when it holds non-ASCII text, a quoted string otherwise.
     std::string FormatAddress() const;
 
     std::string m_sFriendlyName;
     std::string m_sEmailAddress;
 };
 
-// One single-part plain-text message: no Reply-To line and no MIME parts, ever.
+// One single-part plain-text message in UTF-8: no Reply-To line and no MIME parts, ever.
 class CSMTPMessage {
 public:
     CSMTPMessage();
     virtual ~CSMTPMessage() = default;
 
-    // Stores `text` with every line end made CR LF, then dot-stuffed (StuffDots).
+    // Stores `text` with every line end made CR LF, quoted-printable when a line would pass
+    // 998 octets, then dot-stuffed (StuffDots).
     void SetBody(const std::string& text);
     const std::string& GetBody() const { return m_sBody; }
+    // "7bit", "8bit" or "quoted-printable": how SetBody stored the body.
+    const char* GetTransferEncoding() const { return m_pTransferEncoding; }
 
     // Appends a copy of `address` and returns its index (the count before the call).
     int AddRecipient(const CSMTPAddress& address);
@@ -73,8 +79,10 @@ public:
     int GetNumberOfRecipients() const { return static_cast<int>(m_Recipients.size()); }
 
     // The header lines (From, To, Subject, Date, for high priority X-Priority and
-    // X-MSMail-Priority, X-Mailer) and the empty line that ends the header. CR and LF in
-    // any value become blanks, so no value can start a header line of its own.
+    // X-MSMail-Priority, X-Mailer, then Message-ID, MIME-Version, Content-Type and
+    // Content-Transfer-Encoding) and the empty line that ends the header. CR and LF in any
+    // value become blanks, so no value can start a header line of its own; non-ASCII text is
+    // in encoded words, and lines over 78 characters are folded where the text allows.
     virtual std::string BuildHeader(int highPriority) const;
     // The same with the Date line for the given time instead of now.
     std::string BuildHeaderAt(int highPriority, time_t when) const;
@@ -83,8 +91,11 @@ public:
     static void StuffDots(std::string& text);
     // Makes every line end CR LF: a lone LF or a lone CR becomes CR LF.
     static std::string NormalizeLineEnds(const std::string& text);
-    // "%a, %d %b %Y %H:%M:%S %Z" for `when` in local time, English names in any locale.
+    // "%a, %d %b %Y %H:%M:%S %z" for `when` in local time, English names in any locale.
     static std::string FormatDate(time_t when);
+    // A Message-ID unique to this call: time, process, a counter, and the host name when
+    // it is a full domain name, else the domain of `senderAddress`. Any thread.
+    static std::string MakeMessageId(time_t when, const std::string& senderAddress);
 
     CSMTPAddress m_From;
     std::string m_sSubject;
@@ -92,7 +103,8 @@ public:
     std::vector<CSMTPAddress> m_Recipients;
 
 private:
-    std::string m_sBody;  // already normalised and dot-stuffed
+    std::string m_sBody;  // already normalised, encoded and dot-stuffed
+    const char* m_pTransferEncoding = "7bit";
 };
 
 // One connection to an SMTP server. Made, used and destroyed by one thread; serves one mail.
@@ -112,10 +124,13 @@ public:
                           const std::string& password);
     // Connects and greets with HELO; true when ready for a message.
     bool Connect(const char* server, uint16_t port);
-    // The whole mail transaction; true when the server accepted the message. The
-    // connection stays open either way: ending it is the caller's task.
+    // The whole mail transaction; true when the server accepted the message for every
+    // recipient. A refused recipient does not end it: the message still goes to those
+    // accepted, and the result is false. The connection stays open either way: ending it
+    // is the caller's task.
     bool SendMessage(const CSMTPMessage& message, int highPriority);
     // QUIT when connected, then closes the socket; true only when QUIT was answered 221.
+    // After a reply wait timed out the server is taken to be gone: no QUIT is sent.
     bool Disconnect();
 
     // The reply text kept by the last failed read or failed code check.
@@ -154,5 +169,6 @@ private:
     uint32_t m_dwIdleLimit;
     uint32_t m_dwWaitMs;
     int m_nLastCode = -1;
-    std::string m_pending;  // received bytes behind the last reply read
+    bool m_bTimedOut = false;  // a reply wait ran out: QUIT would only wait once more
+    std::string m_pending;     // received bytes behind the last reply read
 };

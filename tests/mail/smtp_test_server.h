@@ -1,7 +1,8 @@
 #pragma once
 
 // Starts the real loopback SMTP server of the tests (tests/mail/smtp_server.py, run with
-// /usr/bin/python3 and aiosmtpd) and reads back what it received. Header-only, so a test
+// /usr/bin/python3 and aiosmtpd, or Debian's stock exim4 behind tests/mail/exim_bh_server.py)
+// and reads back what it received. Header-only, so a test
 // of any folder can use it with #include "mail/smtp_test_server.h" and no build change.
 // One object per server; use it from one test thread.
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -35,6 +37,10 @@ struct ReceivedMail {
     std::string mailFrom;
     std::vector<std::string> rcptTos;  // in the order the server accepted them
     std::string data;                  // the raw message after dot-unstuffing
+    // The stock server only: its reply to the data, and what Python's mail parser read
+    // (from, to, subject, message_id, body, date_zone, from_count, defects) in UTF-8.
+    std::string reply;
+    std::map<std::string, std::string> parsed;
 
     // The header lines, without their CR LF, up to the empty line.
     std::vector<std::string> HeaderLines() const {
@@ -62,6 +68,8 @@ struct SmtpServerOptions {
     std::string authPassword;
     // Recipients that RCPT TO refuses with 550.
     std::vector<std::string> refuseRcpt;
+    // Debian's stock exim4 (`exim4 -bh`) instead; it takes none of the options above.
+    bool stockServer = false;
 };
 
 namespace detail {
@@ -101,8 +109,18 @@ public:
             } else if (key == "rcpt_tos") {
                 if (!StringArray(mail.rcptTos))
                     return false;
-            } else if (key == "data") {
-                if (!String(mail.data))
+            } else if (key == "data" || key == "reply") {
+                if (!String(key == "data" ? mail.data : mail.reply))
+                    return false;
+            } else if (key == "parsed") {
+                if (!Take('{'))
+                    return false;
+                do {
+                    std::string name;
+                    if (!String(name) || !Take(':') || !String(mail.parsed[name]))
+                        return false;
+                } while (Take(','));
+                if (!Take('}'))
                     return false;
             } else if (!SkipValue()) {
                 return false;
@@ -261,11 +279,12 @@ public:
 
     // The script that the server runs: under VELMORA_SOURCE_DIR when set (ctest sets it),
     // else beside this header.
-    static std::string ScriptPath() {
+    std::string ScriptPath() const {
+        const char* script = m_options.stockServer ? "exim_bh_server.py" : "smtp_server.py";
         if (const char* top = std::getenv("VELMORA_SOURCE_DIR"))
-            return std::string(top) + "/tests/mail/smtp_server.py";
+            return std::string(top) + "/tests/mail/" + script;
         std::string here = __FILE__;
-        return here.substr(0, here.find_last_of('/') + 1) + "smtp_server.py";
+        return here.substr(0, here.find_last_of('/') + 1) + script;
     }
 
     // Starts the server on 127.0.0.1 at a free port and waits until it listens. False with

@@ -62,6 +62,8 @@ constexpr const char* kHomePage = "https://velmora.example.org/";
 
 // How often the toolbar's buttons are brought in step with the service state.
 constexpr int kIdleUpdateMs = 200;
+// How often a hidden window checks that a tray still shows its icon.
+constexpr int kTrayWatchMs = 1000;
 
 void Pause(int ms) {
     if (ms > 0)
@@ -248,7 +250,18 @@ int CMainFrame::OnCreate() {
     addToolBar(Qt::TopToolBarArea, m_wndToolBar);
 
     m_trayIcon.SetNotificationWnd(m_target, WM_TRAY_NOTIFY);
-    m_bTrayShown = m_trayIcon.SetIcon(IDR_MAINFRAME, IDS_TRAY_TIP);
+    m_trayIcon.SetIcon(IDR_MAINFRAME, IDS_TRAY_TIP);
+    // While the window is hidden the icon is its only way back: when the tray goes, the
+    // window is shown minimized, as on a desktop without one.
+    m_trayWatch = new QTimer(this);
+    connect(m_trayWatch, &QTimer::timeout, this, [this] {
+        if (isVisible() || g_bClosing != 0) {
+            m_trayWatch->stop();
+        } else if (!CTrayIcon::TrayAvailable()) {
+            m_trayWatch->stop();
+            showMinimized();
+        }
+    });
 
     StartThreads();
 
@@ -361,12 +374,14 @@ void CMainFrame::timerEvent(QTimerEvent* event) {
 }
 
 void CMainFrame::HideWindow() {
-    // Without a tray icon a hidden window could never come back; the notification area may
-    // also have gone since the icon was added.
-    if (m_bTrayShown && m_trayIcon.visible() && CTrayIcon::TrayAvailable())
+    // Without a tray icon a hidden window could never come back. The tray of this moment
+    // counts: one may have started, or gone, since the icon was added.
+    if (m_trayIcon.visible() && m_trayWatch != nullptr) {
         hide();
-    else
+        m_trayWatch->start(kTrayWatchMs);
+    } else {
         showMinimized();
+    }
 }
 
 void CMainFrame::OnClose() {

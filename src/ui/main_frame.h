@@ -19,6 +19,7 @@ class QAction;
 class QLabel;
 class QSplitter;
 class QStatusBar;
+class QTimer;
 class QtMessageTarget;
 
 // Set once the exit path has begun; it runs at most once. User-interface thread.
@@ -152,7 +153,8 @@ protected:
 
 private:
     // Hides the window, or minimizes it where a hidden window could not come back (no
-    // notification area, or no icon in it).
+    // notification area now, or no icon in it); a hidden one is shown minimized when the
+    // notification area goes.
     void HideWindow();
     // Writes or removes the run-at-logon entry as the settings ask.
     void KeepRunAtLogon();
@@ -168,6 +170,6 @@ private:
     std::vector<QAction*> m_menuActions;
     QAction* m_toolbarToggle = nullptr;
     QAction* m_statusBarToggle = nullptr;
-    bool m_bTrayShown = false;
+    QTimer* m_trayWatch = nullptr;  // runs while the window is hidden in the tray
     bool m_exited = false;
 };

@@ -1,6 +1,9 @@
 #include "ui/tray_icon.h"
 
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
@@ -14,6 +17,27 @@ namespace {
 CTrayIcon::AvailabilityProbe g_probe = nullptr;
 
 constexpr size_t kMaxTip = 127;
+
+const QString kWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+// Whether a D-Bus tray's watcher is on the session bus; with `withHost`, also whether it has a
+// host that shows the items.
+bool WatcherOnBus(bool withHost) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(kWatcher))
+        return false;
+    return !withHost || QDBusInterface(kWatcher, "/StatusNotifierWatcher", kWatcher, bus)
+                            .property("IsStatusNotifierHostRegistered")
+                            .toBool();
+}
+
+// Qt chooses the icon's protocol once per process, at its first look for a tray: D-Bus
+// (StatusNotifierItem) when a watcher with a host is on the session bus, else XEmbed. This
+// looks at that same moment, so that both agree for the whole run.
+bool DBusTray() {
+    static const bool dbus = WatcherOnBus(true);
+    return dbus;
+}
 
 std::string LoadTip(uint32_t id) {
     const char* text = StringResource(id);
@@ -36,6 +60,7 @@ CTrayIcon::~CTrayIcon() {
         NotifyIcon(Op::kDelete, QIcon());
     }
     delete m_icon;
+    delete m_menu;
 }
 
 void CTrayIcon::SetAvailabilityProbe(AvailabilityProbe probe) {
@@ -43,7 +68,11 @@ void CTrayIcon::SetAvailabilityProbe(AvailabilityProbe probe) {
 }
 
 bool CTrayIcon::TrayAvailable() {
-    return g_probe != nullptr ? g_probe() : QSystemTrayIcon::isSystemTrayAvailable();
+    const bool dbus = DBusTray();  // before Qt's own first look
+    if (g_probe != nullptr)
+        return g_probe();
+    // On a D-Bus tray Qt's look opens a bus connection of its own each time.
+    return dbus ? WatcherOnBus(false) : QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 QIcon CTrayIcon::LoadIconResource(uint32_t iconId) {
@@ -82,10 +111,7 @@ bool CTrayIcon::SetIcon(uint32_t iconId, uint32_t stringId) {
     if (m_nid.uCallbackMessage != 0 && m_nid.hWnd != nullptr)
         m_nid.uFlags |= NIF_MESSAGE;
     const bool ok = NotifyIcon(op, icon);
-    if (op == Op::kDelete || !ok)
-        m_nid.hIcon = false;
-    else
-        m_nid.hIcon = true;
+    m_nid.hIcon = op != Op::kDelete;
     return ok;
 }
 
@@ -95,8 +121,8 @@ bool CTrayIcon::NotifyIcon(Op op, const QIcon& icon) {
             m_icon->hide();
         return true;
     }
-    if (!TrayAvailable())
-        return false;
+    // Without a tray the icon is added all the same: Qt shows it once a tray starts.
+    const bool taken = TrayAvailable();
     if (m_icon == nullptr) {
         m_icon = new QSystemTrayIcon(this);
         connect(m_icon, &QSystemTrayIcon::activated, this,
@@ -112,13 +138,16 @@ bool CTrayIcon::NotifyIcon(Op op, const QIcon& icon) {
                             mouse = WM_LBUTTONDBLCLK;
                             break;
                         case QSystemTrayIcon::Trigger:
-                            mouse = WM_LBUTTONUP;
+                            // A D-Bus tray's click (Activate): its protocol has no double one.
+                            mouse = DBusTray() ? WM_LBUTTONDBLCLK : WM_LBUTTONUP;
                             break;
                         default:
                             return;
                     }
                     m_nid.hWnd->Post(m_nid.uCallbackMessage, m_nid.uID, mouse);
                 });
+        if (DBusTray())
+            ExportMenu();
     }
     m_icon->setIcon(icon);
     m_icon->setToolTip((m_nid.uFlags & NIF_TIP) != 0 ? QString::fromStdString(m_nid.szTip)
@@ -129,7 +158,27 @@ bool CTrayIcon::NotifyIcon(Op op, const QIcon& icon) {
     } else {
         ++m_modifies;
     }
-    return true;
+    return taken;
+}
+
+void CTrayIcon::ExportMenu() {
+    // The host shows the menu itself: it is prepared each time before it shows, as for a
+    // right click, and the chosen command reaches the notification window alike.
+    m_menu = LoadPopupMenu(m_nid.uID, nullptr);
+    if (m_menu == nullptr || m_menu->actions().isEmpty())
+        return;
+    connect(m_menu, &QMenu::aboutToShow, this, [this] { PrepareMenu(m_menu); });
+    connect(m_menu, &QMenu::triggered, this, [this](QAction* action) {
+        if (m_nid.hWnd != nullptr && ActionCommand(action) != 0)
+            m_nid.hWnd->Post(WM_COMMAND, ActionCommand(action), 0);
+    });
+    m_icon->setContextMenu(m_menu);
+}
+
+void CTrayIcon::PrepareMenu(QMenu* menu) {
+    menu->setDefaultAction(menu->actions().at(0));
+    if (m_nid.hWnd != nullptr)
+        m_nid.hWnd->Send(WM_TRAY_MENU, reinterpret_cast<WPARAM>(menu), WM_RBUTTONUP);
 }
 
 LRESULT CTrayIcon::OnTrayNotification(WPARAM wParam, LPARAM lParam) {
@@ -141,10 +190,9 @@ LRESULT CTrayIcon::OnTrayNotification(WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     if (lParam == WM_RBUTTONUP) {
-        menu->setDefaultAction(menu->actions().at(0));
         const QPoint at = QCursor::pos();
+        PrepareMenu(menu);
         if (m_nid.hWnd != nullptr) {
-            m_nid.hWnd->Send(WM_TRAY_MENU, reinterpret_cast<WPARAM>(menu), WM_RBUTTONUP);
             const uint32_t chosen = TrackPopupMenu(menu, at);
             if (chosen != 0)
                 m_nid.hWnd->Post(WM_COMMAND, chosen, 0);

@@ -589,13 +589,22 @@ TEST_F(MainFrameTest, WithoutATrayCloseMinimizes) {
     m_frame->MenuAction(ID_HIDE_WINDOW)->trigger();
     EXPECT_TRUE(m_frame->isVisible());
     EXPECT_TRUE(m_frame->isMinimized());
+    // A tray that starts after the program shows the icon: closing now hides.
+    CTrayIcon::SetAvailabilityProbe(TrayPresent);
+    m_frame->close();
+    EXPECT_FALSE(m_frame->isVisible());
 }
 
 TEST_F(MainFrameTest, ATrayThatWentAwayMakesCloseMinimize) {
     Create();
     ShowActive();
     ASSERT_TRUE(m_frame->m_trayIcon.visible());
+    m_frame->close();
+    ASSERT_FALSE(m_frame->isVisible());
     CTrayIcon::SetAvailabilityProbe(NoTray);  // the panel with the notification area ended
+    // The hidden window is shown minimized, as it could not come back otherwise.
+    EXPECT_TRUE(PumpUntil([&] { return m_frame->isVisible() && m_frame->isMinimized(); }));
+    m_frame->showNormal();
     m_frame->close();
     EXPECT_TRUE(m_frame->isVisible());
     EXPECT_TRUE(m_frame->isMinimized());

@@ -17,8 +17,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A display number nobody uses.
-display=$((100 + $$ % 400))
+# A display number nobody uses, from `display` when the script sets one.
+display=${display:-$((100 + $$ % 400))}
 while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
     display=$((display + 1))
 done

@@ -20,6 +20,7 @@ class QLabel;
 class QSplitter;
 class QStatusBar;
 class QtMessageTarget;
+enum class SaveNotice;
 
 // Set once the exit path has begun; it runs at most once. User-interface thread.
 extern int g_bClosing;
@@ -154,6 +155,9 @@ private:
     // Hides the window, or minimizes it where a hidden window could not come back (no
     // notification area, or no icon in it).
     void HideWindow();
+    // Saves, stops every thread in order, keeps the run-at-logon entry and the column layout
+    // and ends the program; at most once. `notice` says how a failed save is said.
+    void RunExitPath(SaveNotice notice);
     // Writes or removes the run-at-logon entry as the settings ask.
     void KeepRunAtLogon();
     void BuildStatusBar();

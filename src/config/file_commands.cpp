@@ -139,7 +139,7 @@ int ImportFromTextCommand(const std::string& path) {
         return kFileCommandDisabled;
     IniFile ini;
     bool tooLarge = false;
-    const bool read = ini.Load(path, &tooLarge);
+    const bool read = ini.Load(path, &tooLarge, kMaxSetupTextSize);
     if (tooLarge) {
         ShowFailure(kMsgTextFileTooLarge);
         return -2;

@@ -332,21 +332,27 @@ int HostRoom() {
     return g_pHostList != nullptr ? g_pHostList->capacity : 0;
 }
 
-// Serializes into g_setupBuffer and stores: 0, kSetupTooLarge or kSetupStoreFailed (errno
-// then tells why, where it can).
-int SerializeAndStore() {
-    const int length = SerializeSetup();
-    if (length < 0)
-        return length == kSetupTooLarge ? kSetupTooLarge : kSetupStoreFailed;
-    errno = 0;
-    return SaveRegistryBlob(g_setupBuffer.data(), length) == 1 ? 0 : kSetupStoreFailed;
-}
-
-// Whether a failed save has been said since the last one that succeeded.
+// Whether a failed save has been said since the last store that succeeded.
 bool g_saveFailureSaid = false;
 
+// Every store of the setup goes through here, so what a store leaves behind is the same
+// whoever asked for it: a success ends the "failure said" state, a failure leaves the setup
+// modified for the next try. `length` is SerializeSetup's result. Returns 0, kSetupTooLarge
+// or kSetupStoreFailed (errno then tells why, where it can).
+int StoreSerializedSetup(int length) {
+    int result = length == kSetupTooLarge ? kSetupTooLarge : kSetupStoreFailed;
+    errno = 0;
+    if (length >= 0 && SaveRegistryBlob(g_setupBuffer.data(), length) == 1)
+        result = 0;
+    if (result == 0)
+        g_saveFailureSaid = false;
+    else
+        g_bSetupModified = 1;
+    return result;
+}
+
 // Says why the setup could not be saved: in a warning box, or on stderr.
-void SayNotSaved(int result, bool canShowBox) {
+void SayNotSaved(int result, SaveNotice notice) {
     const int error = errno;
     std::string text = "The setup could not be saved";
     if (result == kSetupTooLarge) {
@@ -356,9 +362,11 @@ void SayNotSaved(int result, bool canShowBox) {
         if (error != 0)
             text += std::string(": ") + std::strerror(error);
     }
-    text += ". It is tried again every minute and at exit.";
+    const bool atExit = notice == SaveNotice::kBoxAtExit || notice == SaveNotice::kStderrAtExit;
+    text += atExit ? ". The changes since the last save are lost."
+                   : ". It is tried again every minute and at exit.";
     g_saveFailureSaid = true;
-    if (canShowBox)
+    if (notice == SaveNotice::kBox || notice == SaveNotice::kBoxAtExit)
         GetSetupHooks().ShowWarning(text);
     else
         std::fprintf(stderr, "velmora: %s\n", text.c_str());
@@ -550,37 +558,27 @@ int ExportSetupToFile(const std::string& path) {
         return kSetupTooLarge;
     if (g_bSetupModified != 0) {
         g_bSetupModified = 0;
-        if (SaveRegistryBlob(g_setupBuffer.data(), length) != 1)
-            g_bSetupModified = 1;
+        StoreSerializedSetup(length);
     }
     return AtomicWriteFile(path, g_setupBuffer.data(), static_cast<size_t>(length), 0600) ? 0 : -1;
 }
 
-void SaveSetupIfModified(bool canShowBox) {
+void SaveSetupIfModified(SaveNotice notice) {
     if (g_bSetupModified == 0)
         return;
     g_bSetupModified = 0;
-    const int result = SerializeAndStore();
-    if (result == 0) {
-        g_saveFailureSaid = false;
-        return;
-    }
-    g_bSetupModified = 1;
+    const int result = StoreSerializedSetup(SerializeSetup());
     // Said once: a box every minute would bury the user, and the flag keeps it tried.
-    if (!g_saveFailureSaid)
-        SayNotSaved(result, canShowBox);
+    if (result != 0 && !g_saveFailureSaid)
+        SayNotSaved(result, notice);
 }
 
 int SaveSetupNow() {
     // A store that failed marks the setup modified, so the minute save or the exit save
     // tries again; otherwise an imported setup would be gone at the next start.
-    const int result = SerializeAndStore();
-    if (result == 0) {
-        g_saveFailureSaid = false;
-        return 0;
-    }
-    g_bSetupModified = 1;
-    SayNotSaved(result, true);
+    const int result = StoreSerializedSetup(SerializeSetup());
+    if (result != 0)
+        SayNotSaved(result, SaveNotice::kBox);
     return result;
 }
 

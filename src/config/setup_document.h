@@ -115,11 +115,15 @@ int ImportSetupFromFile(const std::string& path);
 // cannot be written; kSetupTooLarge when the setup is too large (nothing written).
 int ExportSetupToFile(const std::string& path);
 
+// How a failed save is said: in a warning box where a person asked for what saves, else in
+// one line on stderr (an exit no person asked for, as a signal, the session's end or the
+// display's loss, never waits on a box); at exit without promising another try.
+enum class SaveNotice { kBox, kStderr, kBoxAtExit, kStderrAtExit };
+
 // When g_bSetupModified is set: serialize and store; the flag is cleared only when both
-// succeeded, so a failed save is tried again by the next call. A failure is said once, in
-// a warning box (on stderr where `canShowBox` is false, as when the display went away),
-// and not again until a save has succeeded.
-void SaveSetupIfModified(bool canShowBox = true);
+// succeeded, so a failed save is tried again by the next call. A failure is said once, as
+// `notice` says, and not again until a store of the setup has succeeded.
+void SaveSetupIfModified(SaveNotice notice = SaveNotice::kBox);
 
 // Serializes and stores whatever the flag, for a command that has just made the setup.
 // Returns 0, or kSetupTooLarge or kSetupStoreFailed after saying so in a warning box; a

@@ -292,7 +292,7 @@ int LoadSetupFromIni(const IniFile& ini) {
 
 int LoadSetupFromIni(const std::string& path) {
     IniFile ini;
-    if (!ini.Load(path))
+    if (!ini.Load(path, nullptr, kMaxSetupTextSize))
         return -1;
     return LoadSetupFromIni(ini);
 }

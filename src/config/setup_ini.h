@@ -9,6 +9,13 @@
 
 class IniFile;
 
+// The largest setup text that is read: the export of any setup that can be stored, so what
+// the program exports it imports back. A stored text byte takes at most four in the text (a
+// line break is written as "0x13" or "0x10"), a host record's fixed fields with their keys
+// less than four times their stored bytes; the "General" keys and the recipients' fit in
+// the megabyte added.
+constexpr size_t kMaxSetupTextSize = 4 * static_cast<size_t>(kMaxSetupLength) + (1u << 20);
+
 // The setup as INI text: section "General" with every setting, then one section
 // "item1", "item2", ... per saved host, keys in a fixed order. Everything here runs on
 // the user-interface thread.

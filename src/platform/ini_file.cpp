@@ -208,7 +208,7 @@ long IniFile::FindKey(const Section& section, std::string_view key) {
     return -1;
 }
 
-bool IniFile::Load(const std::string& path, bool* tooLarge) {
+bool IniFile::Load(const std::string& path, bool* tooLarge, size_t maxSize) {
     Parse({});
     bool large = false;
     if (tooLarge == nullptr)
@@ -223,7 +223,7 @@ bool IniFile::Load(const std::string& path, bool* tooLarge) {
         close(fd);
         return false;
     }
-    if (static_cast<uint64_t>(st.st_size) > kMaxIniFileSize) {
+    if (static_cast<uint64_t>(st.st_size) > maxSize) {
         close(fd);
         *tooLarge = true;
         return false;

@@ -27,8 +27,8 @@
 
 // The buffer size of a read that takes the value whole.
 constexpr size_t kWholeValue = std::string::npos;
-// Larger files, or files of more lines, are not read: an export of a full host table has
-// about 15 MB and a million lines. The bounds keep a hostile file from exhausting memory.
+// Larger files, or files of more lines, are not read: the bounds keep a hostile file from
+// exhausting memory. A reader of larger files (the setup's text) names its own size bound.
 constexpr size_t kMaxIniFileSize = 64u * 1024u * 1024u;
 constexpr size_t kMaxIniLines = 2000000;
 
@@ -45,10 +45,10 @@ public:
     // has more than kMaxIniLines lines.
     bool Parse(std::string_view text);
     // Reads the file at `path`. False (contents empty) when it is missing, not a regular
-    // file, unreadable, larger than kMaxIniFileSize or of more than kMaxIniLines lines
+    // file, unreadable, larger than `maxSize` bytes or of more than kMaxIniLines lines
     // (`tooLarge`, when given, then tells the last two from the others); FIFOs and devices
     // never block.
-    bool Load(const std::string& path, bool* tooLarge = nullptr);
+    bool Load(const std::string& path, bool* tooLarge = nullptr, size_t maxSize = kMaxIniFileSize);
     // The whole text, every line ending in CR LF.
     std::string Serialize() const;
     // Replaces the file at `path` in one atomic commit (temporary file with `mode`,

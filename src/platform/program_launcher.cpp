@@ -172,56 +172,12 @@ Reaper& TheReaper() {
 
 LaunchResult SpawnLauncher::Launch(const std::string& program, const std::string& parameters) {
     LaunchResult result;
-    if (program.empty()) {
-        result.error = ENOENT;
-        return result;
-    }
-    std::vector<std::string> args = SplitCommandLine(parameters);
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 2);
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    if (posix_spawn_file_actions_init(&actions) != 0) {
-        result.error = ENOMEM;
-        return result;
-    }
-    if (posix_spawnattr_init(&attr) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        result.error = ENOMEM;
-        return result;
-    }
-    // Only standard input, output and error reach the program, whatever a library of ours
-    // may have opened without close-on-exec.
-    int rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    // Ignored signals (SIGPIPE) and blocked ones would otherwise be inherited.
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    if (rc == 0)
-        rc = posix_spawnattr_setsigmask(&attr, &none);
-    if (rc == 0)
-        rc = posix_spawnattr_setsigdefault(&attr, &all);
-    if (rc == 0)
-        rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    std::vector<std::string> argv = SplitCommandLine(parameters);
+    argv.insert(argv.begin(), program);
     pid_t pid = -1;
-    if (rc == 0) {
-        if (program.find('/') != std::string::npos)
-            rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-        else
-            rc = posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-    }
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        result.error = rc;
+    result.error = SpawnWithDefaultSignals(argv, pid);
+    if (result.error != 0)
         return result;
-    }
     TheReaper().Add(pid);
     result.started = true;
     result.pid = pid;
@@ -259,6 +215,10 @@ int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid,
         else if (wanted[target] >= 0)
             rc = posix_spawn_file_actions_adddup2(&actions, wanted[target], target);
     }
+    // Only standard input, output and error reach the program, whatever else the monitor
+    // holds without close-on-exec (what the shell that started it left open, a library's).
+    if (rc == 0)
+        rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
     // The child starts with default signal handling and an empty mask, whatever ours are.
     posix_spawnattr_t attr;

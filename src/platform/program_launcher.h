@@ -57,9 +57,9 @@ struct SpawnStdio {
 constexpr SpawnStdio kSpawnDetached{true, kSpawnDevNull, kSpawnDevNull, kSpawnDevNull};
 
 // Starts `argv` (argv[0] searched on PATH when it holds no '/') with the caller's
-// environment, the descriptors `stdio` gives, an empty signal mask and every signal at its
-// default action. The caller reaps the child. Returns 0 and sets `pid`, or the spawn
-// error. Any thread.
+// environment, the descriptors `stdio` gives and no other, an empty signal mask and every
+// signal at its default action. The caller reaps the child. Returns 0 and sets `pid`, or
+// the spawn error. Any thread.
 int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid,
                             const SpawnStdio& stdio = {});
 

@@ -78,8 +78,9 @@ std::string FirstOutputLine(const std::vector<std::string>& argv, uint32_t timeo
             text.append(buffer, static_cast<size_t>(n));
     }
     close(pipeFds[0]);
-    // An answer is complete with its first line; whatever still runs is not waited for.
-    kill(pid, SIGKILL);
+    // An answer is complete with its first line; whatever still runs is not waited for. The
+    // query runs in a session of its own: its group holds every helper it started.
+    kill(-pid, SIGKILL);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -450,9 +450,13 @@ bool CDlgAddMail::OnInitDialog() {
 void CDlgAddMail::OnApply() {
     // A negative group stops Apply also when it is the stored one the dialog was opened
     // with, which CNumberEdit would otherwise hand back unchanged: no host's mail can reach
-    // such a recipient, and the user is here to mend it.
+    // such a recipient. The dialog stays open without a word, the field handed to the user.
     const std::optional<int64_t> group = m_group->Number();
-    if (!group || *group < 0) {
+    if (group && *group < 0) {
+        FocusField(m_group);
+        return;
+    }
+    if (!group) {
         RefuseField(m_group, m_group->RefusalText());
         return;
     }

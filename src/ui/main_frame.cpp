@@ -389,6 +389,11 @@ void CMainFrame::OnClose() {
         HideWindow();
         return;
     }
+    // Exit from the menus: the user is there to read why the setup could not be saved.
+    RunExitPath(SaveNotice::kBoxAtExit);
+}
+
+void CMainFrame::RunExitPath(SaveNotice notice) {
     if (g_bClosing == 1)
         return;
     g_bClosing = 1;
@@ -396,7 +401,7 @@ void CMainFrame::OnClose() {
     if (g_pView != nullptr)
         g_pView->messageTarget()->Close();
 
-    SaveSetupIfModified();
+    SaveSetupIfModified(notice);
 
     if (g_pBeepThread != nullptr)
         g_pBeepThread->Stop();
@@ -431,12 +436,13 @@ void CMainFrame::KeepRunAtLogon() {
 }
 
 void CMainFrame::OnDisplayLost() {
-    if (g_bClosing == 1)
+    // Also when the exit path was still in its box: that path never comes back now.
+    if (m_exited)
         return;
     g_bClosing = 1;
     // No message loop is left and the process is ending: only what is kept in files is
     // done here, not the threads' orderly stop or anything that would draw.
-    SaveSetupIfModified(false);
+    SaveSetupIfModified(SaveNotice::kStderrAtExit);
     KeepRunAtLogon();
     if (g_pView != nullptr)
         g_pView->m_pList->OnDestroy();
@@ -499,13 +505,18 @@ void CMainFrame::OnTimer(uint32_t timerId) {
 }
 
 bool CMainFrame::OnQueryEndSession() {
-    SaveSetupIfModified();
+    SaveSetupIfModified(SaveNotice::kStderr);
     return true;
 }
 
 void CMainFrame::OnEndSession(bool) {
     m_bExit = 1;
-    OnClose();
+    // No person asked for this exit in the window: it never waits on a box. Where File >
+    // Exit's path waits in its own, the box is ended and that path goes on to its end.
+    if (g_bClosing == 1)
+        QCoreApplication::quit();
+    else
+        RunExitPath(SaveNotice::kStderrAtExit);
 }
 
 LRESULT CMainFrame::OnPowerBroadcast(WPARAM, LPARAM) {

@@ -21,6 +21,7 @@ class QSplitter;
 class QStatusBar;
 class QTimer;
 class QtMessageTarget;
+enum class SaveNotice;
 
 // Set once the exit path has begun; it runs at most once. User-interface thread.
 extern int g_bClosing;
@@ -156,6 +157,9 @@ private:
     // notification area now, or no icon in it); a hidden one is shown minimized when the
     // notification area goes.
     void HideWindow();
+    // Saves, stops every thread in order, keeps the run-at-logon entry and the column layout
+    // and ends the program; at most once. `notice` says how a failed save is said.
+    void RunExitPath(SaveNotice notice);
     // Writes or removes the run-at-logon entry as the settings ask.
     void KeepRunAtLogon();
     void BuildStatusBar();

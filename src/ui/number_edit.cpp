@@ -76,6 +76,10 @@ void StepNumber(QLineEdit* edit, int delta, int64_t step, int64_t minimum, int64
 
 void RefuseField(QWidget* field, const std::string& text) {
     ShowMessageBox(kBoxCaption, text, MB_OK | MB_ICONWARNING);
+    FocusField(field);
+}
+
+void FocusField(QWidget* field) {
     auto takesFocus = [](const QWidget* w) {
         return w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) != 0 &&
                w->isVisibleTo(w->window());

@@ -62,3 +62,5 @@ void StepNumber(QLineEdit* edit, int delta, int64_t step, int64_t minimum, int64
 // field, or, when it is disabled (typed into, then switched off), to the nearest enabled
 // control before it in the tab order, which is the switch that enables it.
 void RefuseField(QWidget* field, const std::string& text);
+// Gives the focus as RefuseField does, without a box.
+void FocusField(QWidget* field);

@@ -168,6 +168,9 @@ void QtBoxPresenter::ShowBox(const std::shared_ptr<MessageTarget>&, const std::s
             auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(caption),
                                         QString::fromStdString(text), QMessageBox::Ok);
             box->setAttribute(Qt::WA_DeleteOnClose);
+            // A message box is modal to the whole application by default: during an alert
+            // storm the main window, its menus and Stop Sound would be out of reach.
+            box->setWindowModality(Qt::NonModal);
             QObject::connect(box, &QMessageBox::finished, box, [state] {
                 std::lock_guard<std::mutex> lock(state->mutex);
                 state->closed = true;

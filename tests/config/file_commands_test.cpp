@@ -399,6 +399,9 @@ TEST_F(FileCommandsTest, TextWithoutVersionGoesToTheLegacyImport) {
     EXPECT_EQ(Snapshot(), before);
     ASSERT_EQ(m_boxes.shown.size(), 2u);
     EXPECT_EQ(m_boxes.shown[1].text, kMsgTextFileTooLarge);
+    // Past 64 MiB, as the export of a large setup that can be stored is: read all the same.
+    WriteFile(path, "[General]\r\nversion=4.0.0\r\n;" + std::string(kMaxSetupLength, 'x'));
+    EXPECT_EQ(ImportFromTextCommand(path), 0);
 }
 
 TEST_F(FileCommandsTest, ExportFailuresAreReported) {

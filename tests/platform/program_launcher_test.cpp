@@ -133,6 +133,13 @@ TEST_F(LauncherTest, ArgumentsArriveIntactAndOnlyStandardDescriptorsAreInherited
 
     LaunchResult result = m_launcher.Launch(
         VELMORA_RECORD_CHILD, "plain \"two words\" \"\" quote\\\"d tab\tsep \"DATE=a,  b\"");
+    pid_t opener = -1;  // detached, as the desktop's opener is
+    ASSERT_EQ(SpawnWithDefaultSignals({VELMORA_RECORD_CHILD}, opener, kSpawnDetached), 0);
+    std::optional<ChildRecord> openerRecord = WaitForRecord(opener);
+    waitpid(opener, nullptr, 0);
+    ASSERT_TRUE(openerRecord.has_value());
+    for (int fd : openerRecord->fds)
+        EXPECT_LE(fd, 2) << "the opener inherited descriptor " << fd;
 
     sigaction(SIGPIPE, &previous, nullptr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);

@@ -156,7 +156,7 @@ TEST_F(MailPage, RecipientDialogRefusesAnEmptyAddressAndAGroupThatDoesNotFit) {
 }
 
 // A negative group stops Apply also when it is the stored one the dialog opened with: the
-// dialog stays open, says why and hands the field to the user to mend.
+// dialog stays open, without a word, and hands the field to the user to mend.
 TEST_F(MailPage, RecipientDialogRefusesANegativeGroupItWasOpenedWith) {
     m_setup.newemailcount = 1;
     m_setup.newemailto[0] = "night@example.test";
@@ -168,8 +168,7 @@ TEST_F(MailPage, RecipientDialogRefusesANegativeGroupItWasOpenedWith) {
         EXPECT_EQ(d->m_group->text(), "-7");
         d->m_apply->click();
         EXPECT_TRUE(d->isVisible());
-        EXPECT_EQ(m_boxes.Texts(), std::vector<std::string>{
-                                       "Mail Group ID must be a whole number from 0 to 65535."});
+        EXPECT_TRUE(m_boxes.Texts().empty());
         EXPECT_TRUE(d->m_group->isEnabled());
         EXPECT_EQ(d->focusWidget(), d->m_group);
         checked = true;

@@ -129,6 +129,7 @@ TEST(QtBoxPresenter, ThePopupThreadWaitsUntilTheBoxIsClosed) {
     QMessageBox* box = VisibleBox();
     EXPECT_EQ(box->windowTitle(), "Alert");
     EXPECT_EQ(box->text(), "host down");
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);  // the main window stays usable
     EXPECT_FALSE(done.load());
     box->button(QMessageBox::Ok)->click();
     EXPECT_TRUE(PumpUntil([&] { return done.load(); }));

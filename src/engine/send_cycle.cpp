@@ -113,9 +113,12 @@ int BuildAndSend(CHostItem* host, int hostIndex, uint8_t type, ChecksumFunction 
     return static_cast<int>(sent);
 }
 
-// A time-out or a failed send: the host is down from now on, or one failure longer.
+// A time-out or a failed send: the host is down from now on, or one failure longer. The
+// next request carries a sequence number of its own, so that a late answer to this one
+// matches nothing.
 void RecordFailure(CHostItem* host, uint16_t result) {
     host->pending_tick.store(0);
+    host->seq.fetch_add(1);
     host->result.store(result);
     if (host->up.load() == 0) {
         host->run_count.fetch_add(1);

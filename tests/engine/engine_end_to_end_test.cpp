@@ -556,8 +556,8 @@ TEST_F(EngineInNamespacesChild, Run) {
         EXPECT_EQ(host->recv_count.load(), 0u);
         EXPECT_EQ(host->result.load(), PING_RESULT_TIMEOUT);
         EXPECT_EQ(host->up.load(), 0);
-        // Each lost request was sent again with the same sequence number.
-        EXPECT_EQ(host->seq.load(), 258);
+        // Each lost request was followed by one with a sequence number of its own.
+        EXPECT_GE(host->seq.load(), 258 + 2);
         EXPECT_GE(host->sent_count.load(), 2u);
     }
     for (uint32_t index : {0u, 2u}) {

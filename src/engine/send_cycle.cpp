@@ -262,6 +262,10 @@ int SendCycle(CHostList* table, int tableNumber) {
             }
             if ((host->advance.load() & kAdvanceSuspended) != 0)
                 continue;
+            // Until its name has been looked up once, a host given by name may have no
+            // address yet, or an old one: a failure then would be a false alarm.
+            if (host->name_host != 0 && host->name_resolved.load() == 0)
+                continue;
 
             const uint32_t interval = host->interval.load();
             if (now - host->sent_tick.load() >= interval) {

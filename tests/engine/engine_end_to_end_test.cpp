@@ -28,6 +28,8 @@
 #include "engine/host_item.h"
 #include "engine/host_list.h"
 #include "engine/icmp_engine.h"
+#include "engine/icmp_test_support.h"
+#include "engine/name_threads.h"
 #include "engine/send_cycle.h"
 #include "platform/message_target.h"
 #include "platform/tick.h"
@@ -450,6 +452,26 @@ TEST_F(EngineEndToEndTest, ThousandLoopbackHostsAtOneHundredMillisecondsAreAllAn
     EXPECT_GE(sent, 25u * (kHosts + 1));
     for (uint32_t i = 0; i < kFirst; i += 997)
         EXPECT_EQ(m_table->Host(i)->sent_count.load(), 0u);
+}
+
+TEST_F(EngineEndToEndTest, HostGivenByNameIsNotDueBeforeTheFirstLookupOfItsNameEnds) {
+    VELMORA_REQUIRE_RAW_SOCKETS();
+    ASSERT_TRUE(EngineRunning());
+    constexpr uint32_t kNamed = 16000;
+    FillUpTo(kNamed);
+    CHostItem* named = Add("0.0.0.0", 1000, 2000);  // no send thread runs yet
+    named->name_host = 1;
+    named->hostname = "localhost";
+    m_table->stopped.store(0);
+    // Before the first lookup of its name has ended, nothing is sent to it, nothing fails.
+    ASSERT_EQ(SendCycle(m_table, 0), 0);
+    m_view->target.Pump(0);
+    EXPECT_EQ(m_view->hosts[kNamed].sendFailures, 0u);
+    EXPECT_EQ(named->sent_tick.load(), 0u);
+    cDNSthread().DoWork();  // /etc/hosts names localhost
+    ASSERT_EQ(SendCycle(m_table, 0), 0);
+    EXPECT_TRUE(m_view->PumpUntil([&] { return m_view->hosts[kNamed].replies == 1; },
+                                  std::chrono::seconds(10)));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -47,11 +47,13 @@ bool IsDestination(const CHostItem& host, const uint8_t* address, bool v6) {
 }
 
 // The host an answer names, when it answers the host's current request: its identifier and
-// sequence, and an address that is the host's destination.
+// sequence, and an address that is the host's destination. A record still being filled has
+// no destination to compare yet (the acquire pairs with PublishHost's release).
 CHostItem* MatchHost(CHostList* table, uint32_t index, uint16_t sequence, const uint8_t* address,
                      bool v6) {
     CHostItem* host = table->Host(index);
     if (host == nullptr || host->seq.load(std::memory_order_acquire) != sequence ||
+        (host->list_flags.load(std::memory_order_acquire) & kListUnfilled) != 0 ||
         !IsDestination(*host, address, v6))
         return nullptr;
     return host;

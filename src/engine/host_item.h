@@ -122,6 +122,10 @@ public:
     std::atomic<uint32_t> answer_tick{0};
     uint32_t row = 0;
     std::atomic<uint32_t> list_flags{0};
+    // Our own, never stored: 1 once a lookup of `hostname` has finished in this run, found
+    // or not (the name thread's, or the host dialog's). A host given by name is not due
+    // before.
+    std::atomic<uint8_t> name_resolved{0};
     std::string rtt_text;
     std::string event_text;
 };

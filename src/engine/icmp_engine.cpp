@@ -132,6 +132,12 @@ void SendStartDatagram(int fd) {
            reinterpret_cast<const sockaddr*>(&loopback), sizeof(loopback));
 }
 
+// The sender of an IPv6 slot's datagram; the unspecified address, which is no host's
+// destination, when the receive did not give a whole one.
+in6_addr Sender6(const CRecvContext& slot) {
+    return slot.fromlen >= kFromLen6 ? slot.from.sin6_addr : in6addr_any;
+}
+
 bool IsSlotOf(const CRecvContext* slot, const CRecvContext* slots) {
     return slot >= slots && slot < slots + kRecvSlots;
 }
@@ -191,6 +197,9 @@ int CreateIcmpSockets() {
         BindIcmp6(g_sockIcmp6);
         int hops = kIpv6Hops;
         setsockopt(g_sockIcmp6, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &hops, sizeof(hops));
+        // Each reply then says the hop limit it arrived with, which is its TTL.
+        int on = 1;
+        setsockopt(g_sockIcmp6, IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &on, sizeof(on));
         SetFilter6(g_sockIcmp6);
         SetBuffers(g_sockIcmp6);
     }
@@ -250,7 +259,7 @@ uint32_t IcmpRecvThreadProc() {
                 if (c.key == static_cast<uintptr_t>(g_sockIcmp4) && IsSlotOf(slot, g_recvSlots4))
                     batch.V4(slot->data, bytes, c.arrivalTick);
                 else if (IsSlotOf(slot, g_recvSlots6))
-                    batch.V6(slot->data, bytes, c.arrivalTick);
+                    batch.V6(slot->data, bytes, c.arrivalTick, Sender6(*slot), c.hopLimit);
             }
         }
         // The slots go back into service once their data is parsed.

@@ -1,5 +1,6 @@
 #include "engine/icmp_parse.h"
 
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 
@@ -20,6 +21,9 @@ constexpr uint32_t kIcmpHeaderSize = 8;
 constexpr uint32_t kIpv4MinHeader = 20;
 constexpr uint32_t kIpv6HeaderSize = 40;
 constexpr uint8_t kIcmp6ReplyTtl = 128;
+constexpr uint32_t kIpv4SourceOffset = 12;
+constexpr uint32_t kIpv4DestinationOffset = 16;
+constexpr uint32_t kIpv6DestinationOffset = 24;
 
 // Identifier and sequence travel least significant byte first (see the request builder).
 uint16_t ReadLe16(const uint8_t* p) {
@@ -30,10 +34,27 @@ CHostList* CurrentTable() {
     return std::atomic_ref<CHostList*>(g_pHostList).load(std::memory_order_acquire);
 }
 
-// The host an answer names, when it answers the host's current request.
-CHostItem* MatchHost(CHostList* table, uint32_t index, uint16_t sequence) {
+// Whether `address` (4 bytes, or 16 for IPv6, network byte order) is where the host's
+// requests go.
+bool IsDestination(const CHostItem& host, const uint8_t* address, bool v6) {
+    if (!v6) {
+        uint32_t v4;
+        std::memcpy(&v4, address, sizeof v4);
+        return v4 == host.LoadAddr4();
+    }
+    return host.target6.has_value() &&
+           std::memcmp(host.target6->sin6_addr.s6_addr, address, sizeof(in6_addr)) == 0;
+}
+
+// The host an answer names, when it answers the host's current request: its identifier and
+// sequence, and an address that is the host's destination. A record still being filled has
+// no destination to compare yet (the acquire pairs with PublishHost's release).
+CHostItem* MatchHost(CHostList* table, uint32_t index, uint16_t sequence, const uint8_t* address,
+                     bool v6) {
     CHostItem* host = table->Host(index);
-    if (host == nullptr || host->seq.load(std::memory_order_acquire) != sequence)
+    if (host == nullptr || host->seq.load(std::memory_order_acquire) != sequence ||
+        (host->list_flags.load(std::memory_order_acquire) & kListUnfilled) != 0 ||
+        !IsDestination(*host, address, v6))
         return nullptr;
     return host;
 }
@@ -85,13 +106,13 @@ void IcmpParseBatch::Matched(uint32_t index, uint16_t sequence) {
     m_replies[m_count++] = {WM_PING_REPLY, index, sequence};
 }
 
-// An echo reply carrying `id` and `sequence`; `ttl` is what the record keeps.
-void IcmpParseBatch::AcceptEchoReply(uint16_t id, uint16_t sequence, uint8_t ttl,
+// An echo reply from `source` carrying `id` and `sequence`; `ttl` is what the record keeps.
+void IcmpParseBatch::AcceptEchoReply(uint16_t id, uint16_t sequence, Address source, uint8_t ttl,
                                      uint32_t arrival) {
     if (m_table == nullptr)
         return;
     uint32_t index = IndexFromEchoId(id);
-    CHostItem* host = MatchHost(m_table, index, sequence);
+    CHostItem* host = MatchHost(m_table, index, sequence, source.bytes, source.v6);
     if (host == nullptr)
         return;
     host->seq.fetch_add(1, std::memory_order_acq_rel);
@@ -111,14 +132,14 @@ void IcmpParseBatch::AcceptEchoReply(uint16_t id, uint16_t sequence, uint8_t ttl
     Matched(index, sequence);
 }
 
-// An ICMP or ICMPv6 error of `type` and `code` that quotes a request with `id` and
-// `sequence`. Errors are never late.
+// An ICMP or ICMPv6 error of `type` and `code` that quotes a request to `destination` with
+// `id` and `sequence`. Errors are never late.
 void IcmpParseBatch::AcceptError(uint8_t type, uint8_t code, uint16_t id, uint16_t sequence,
-                                 uint32_t arrival) {
+                                 Address destination, uint32_t arrival) {
     if (m_table == nullptr)
         return;
     uint32_t index = IndexFromEchoId(id);
-    CHostItem* host = MatchHost(m_table, index, sequence);
+    CHostItem* host = MatchHost(m_table, index, sequence, destination.bytes, destination.v6);
     if (host == nullptr)
         return;
     host->result.store(type, std::memory_order_relaxed);
@@ -134,8 +155,8 @@ int ParseIcmpV4(const uint8_t* data, uint32_t length) {
     return IcmpParseBatch().V4(data, length, 0);
 }
 
-int ParseIcmpV6(const uint8_t* data, uint32_t length) {
-    return IcmpParseBatch().V6(data, length, 0);
+int ParseIcmpV6(const uint8_t* data, uint32_t length, const in6_addr& sender, int hopLimit) {
+    return IcmpParseBatch().V6(data, length, 0, sender, hopLimit);
 }
 
 int IcmpParseBatch::V4(const uint8_t* data, uint32_t length, uint32_t arrival) {
@@ -151,7 +172,8 @@ int IcmpParseBatch::V4(const uint8_t* data, uint32_t length, uint32_t arrival) {
     const uint8_t* icmp = data + h;
     uint8_t type = icmp[0];
     if (type == kIcmpEchoReply) {
-        AcceptEchoReply(ReadLe16(icmp + 4), ReadLe16(icmp + 6), data[8], arrival);
+        AcceptEchoReply(ReadLe16(icmp + 4), ReadLe16(icmp + 6), {data + kIpv4SourceOffset, false},
+                        data[8], arrival);
         return 0;
     }
     if (type > kIcmpLastErrorType)
@@ -162,21 +184,27 @@ int IcmpParseBatch::V4(const uint8_t* data, uint32_t length, uint32_t arrival) {
     if (length < quotedStart + 1)
         return 0;
     uint32_t q = 4u * (quoted[0] & 0x0F);
-    if (length < quotedStart + q + kIcmpHeaderSize)
+    // The quoted header must hold a destination to compare.
+    if (q < kIpv4MinHeader || length < quotedStart + q + kIcmpHeaderSize)
         return 0;
     const uint8_t* request = quoted + q;
     if (request[0] != kIcmpEchoRequest)
         return 0;
-    AcceptError(type, icmp[1], ReadLe16(request + 4), ReadLe16(request + 6), arrival);
+    AcceptError(type, icmp[1], ReadLe16(request + 4), ReadLe16(request + 6),
+                {quoted + kIpv4DestinationOffset, false}, arrival);
     return 0;
 }
 
-int IcmpParseBatch::V6(const uint8_t* data, uint32_t length, uint32_t arrival) {
+int IcmpParseBatch::V6(const uint8_t* data, uint32_t length, uint32_t arrival,
+                       const in6_addr& sender, int hopLimit) {
     if (data == nullptr || length < kIcmpHeaderSize)
         return -1;
     uint8_t type = data[0];
     if (type == kIcmp6EchoReply) {
-        AcceptEchoReply(ReadLe16(data + 4), ReadLe16(data + 6), kIcmp6ReplyTtl, arrival);
+        const uint8_t ttl =
+            hopLimit >= 0 && hopLimit <= 255 ? static_cast<uint8_t>(hopLimit) : kIcmp6ReplyTtl;
+        AcceptEchoReply(ReadLe16(data + 4), ReadLe16(data + 6), {sender.s6_addr, true}, ttl,
+                        arrival);
         return 0;
     }
     if (type > kIcmp6LastErrorType)
@@ -188,6 +216,8 @@ int IcmpParseBatch::V6(const uint8_t* data, uint32_t length, uint32_t arrival) {
     const uint8_t* request = data + requestStart;
     if (request[0] != kIcmp6EchoRequest)
         return 0;
-    AcceptError(type, data[1], ReadLe16(request + 4), ReadLe16(request + 6), arrival);
+    const uint8_t* quotedDestination = data + kIcmpHeaderSize + kIpv6DestinationOffset;
+    AcceptError(type, data[1], ReadLe16(request + 4), ReadLe16(request + 6),
+                {quotedDestination, true}, arrival);
     return 0;
 }

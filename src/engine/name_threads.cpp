@@ -70,17 +70,19 @@ std::optional<std::string> NameToResolve(CHostList* table, uint32_t index, CHost
     return item->hostname;
 }
 
-// Stores the new address when the host at `index` is still the record and name that were
-// resolved; true when the address changed.
-bool StoreIfChanged(CHostList* table, uint32_t index, CHostItem* host, const std::string& hostname,
-                    uint32_t address) {
+// Records that a lookup of `hostname` has finished, and stores the address it found when
+// that differs, as long as the host at `index` is still the record and name that were
+// looked up; true when the address changed.
+bool RecordLookup(CHostList* table, uint32_t index, CHostItem* host, const std::string& hostname,
+                  std::optional<uint32_t> address) {
     std::shared_lock<std::shared_mutex> lifetime(table->lifetime);
     CHostItem* item = table->Host(index);
     if (item != host || item->name_host == 0 || item->hostname != hostname)
         return false;
-    if (item->LoadAddr4() == address)
+    item->name_resolved.store(1);
+    if (!address || *address == INADDR_NONE || item->LoadAddr4() == *address)
         return false;
-    item->StoreAddr4(address);
+    item->StoreAddr4(*address);
     return true;
 }
 
@@ -114,12 +116,10 @@ int cDNSthread::DoWork() {
         if (!hostname)
             continue;
         // A host named by a dotted address keeps that address.
-        if (inet_addr(hostname->c_str()) != INADDR_NONE)
-            continue;
-        std::optional<uint32_t> address = CurrentNameResolver().ResolveIPv4(*hostname);
-        if (!address || *address == INADDR_NONE)
-            continue;
-        if (!StoreIfChanged(table, i, host, *hostname, *address))
+        std::optional<uint32_t> address;
+        if (inet_addr(hostname->c_str()) == INADDR_NONE)
+            address = CurrentNameResolver().ResolveIPv4(*hostname);
+        if (!RecordLookup(table, i, host, *hostname, address))
             continue;
         // Sent after the lock is released: the control's handler may need it exclusively.
         // The handler checks that the record is still in the table before it uses it.

@@ -113,9 +113,12 @@ int BuildAndSend(CHostItem* host, int hostIndex, uint8_t type, ChecksumFunction 
     return static_cast<int>(sent);
 }
 
-// A time-out or a failed send: the host is down from now on, or one failure longer.
+// A time-out or a failed send: the host is down from now on, or one failure longer. The
+// next request carries a sequence number of its own, so that a late answer to this one
+// matches nothing.
 void RecordFailure(CHostItem* host, uint16_t result) {
     host->pending_tick.store(0);
+    host->seq.fetch_add(1);
     host->result.store(result);
     if (host->up.load() == 0) {
         host->run_count.fetch_add(1);
@@ -258,6 +261,10 @@ int SendCycle(CHostList* table, int tableNumber) {
                 continue;
             }
             if ((host->advance.load() & kAdvanceSuspended) != 0)
+                continue;
+            // Until its name has been looked up once, a host given by name may have no
+            // address yet, or an old one: a failure then would be a false alarm.
+            if (host->name_host != 0 && host->name_resolved.load() == 0)
                 continue;
 
             const uint32_t interval = host->interval.load();

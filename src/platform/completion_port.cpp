@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -22,10 +23,11 @@ constexpr unsigned kBatch = 64;
 constexpr int kMaxEvents = 16;
 constexpr int64_t kNsPerMs = 1000000;
 
-// Room for the arrival time the kernel attaches to a datagram.
+// Room for what the kernel attaches to a datagram: its arrival time and, on an IPv6 socket
+// that asked for it, its hop limit.
 union ArrivalControl {
     cmsghdr header;
-    char bytes[CMSG_SPACE(sizeof(timespec))];
+    char bytes[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int))];
 };
 
 int64_t Nanoseconds(const timespec& t) {
@@ -51,17 +53,22 @@ struct ClockPair {
         return now;
     }
 
-    // The tick at which a datagram stamped `header` arrived; 0 when it carries no stamp, or
-    // when its control data did not fit (the stamp may be cut or missing: none is trusted).
-    uint32_t ArrivalTick(const msghdr& header) const {
+    // What the kernel attached to a datagram, read in one walk: the tick at which it
+    // arrived (0 when it carries no stamp) and its hop limit (-1 when none). When the control
+    // data did not fit, neither is trusted: they may be cut or missing.
+    void ReadControl(const msghdr& header, Completion& done) const {
         if ((header.msg_flags & MSG_CTRUNC) != 0)
-            return 0;
+            return;
         for (const cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
              c = CMSG_NXTHDR(const_cast<msghdr*>(&header), const_cast<cmsghdr*>(c))) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
+            if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT &&
+                c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+                std::memcpy(&done.hopLimit, CMSG_DATA(c), sizeof done.hopLimit);
                 continue;
-            if (c->cmsg_len < CMSG_LEN(sizeof(timespec)))
-                return 0;  // too short to hold a stamp
+            }
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS ||
+                c->cmsg_len < CMSG_LEN(sizeof(timespec)))
+                continue;
             timespec stamp{};
             std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
             // A stamp ahead of now (the real-time clock was set back) reads as now.
@@ -71,9 +78,8 @@ struct ClockPair {
             const uint32_t arrival = tick - static_cast<uint32_t>(ticks);
             // Ticks never read 0 (0 means "none"): the millisecond that would be 0 reads as
             // 1, as GetTick has it.
-            return arrival != 0 ? arrival : 1;
+            done.arrivalTick = arrival != 0 ? arrival : 1;
         }
-        return 0;
     }
 };
 
@@ -242,7 +248,7 @@ void CompletionPort::Drain(int fd, Socket& socket) {
             done.key = socket.key;
             done.slot = p.slot;
             done.bytes = msgs[i].msg_len;
-            done.arrivalTick = now.ArrivalTick(msgs[i].msg_hdr);
+            now.ReadControl(msgs[i].msg_hdr, done);
             if (p.fromLen != nullptr && p.from != nullptr)
                 *p.fromLen = msgs[i].msg_hdr.msg_namelen;
             if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) {

@@ -18,6 +18,9 @@ struct Completion {
     // The tick (GetTick) at which the datagram reached the socket, however long it waited
     // there before it was handed out; 0 when the socket did not say.
     uint32_t arrivalTick = 0;
+    // The hop limit an IPv6 datagram arrived with, on a socket that asked for it
+    // (IPV6_RECVHOPLIMIT); -1 when the socket did not say.
+    int hopLimit = -1;
 };
 
 // Overlapped receive-from over epoll and an eventfd: sockets are associated with a key,

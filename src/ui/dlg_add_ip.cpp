@@ -565,6 +565,8 @@ void CDlgAddIP::OnAdd() {
     // A host given by name is never resolved back to a name.
     host.ip_to_name = !byName && m_resolve->isChecked() ? 1 : 0;
     host.name_host = byName ? 1 : 0;
+    // A name was looked up above: the host need not wait for the name thread's lookup.
+    host.name_resolved.store(1);
     if (lock.owns_lock())
         lock.unlock();
     if (adding)

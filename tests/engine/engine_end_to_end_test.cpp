@@ -28,6 +28,8 @@
 #include "engine/host_item.h"
 #include "engine/host_list.h"
 #include "engine/icmp_engine.h"
+#include "engine/icmp_test_support.h"
+#include "engine/name_threads.h"
 #include "engine/send_cycle.h"
 #include "platform/message_target.h"
 #include "platform/tick.h"
@@ -338,7 +340,7 @@ TEST_F(EngineEndToEndTest, RequestsOnTheWireHaveTheirSizesAndPatternAndAreAnswer
         EXPECT_EQ(host->result.load(), PING_RESULT_REPLY);
         EXPECT_EQ(host->seq.load(), 259);
     }
-    EXPECT_EQ(v6->ttl.load(), 128);
+    EXPECT_EQ(v6->ttl.load(), 64);  // the hop limit of loopback
     EXPECT_EQ(small->ttl.load(), 64);
 
     capture4.Drain();
@@ -446,17 +448,38 @@ TEST_F(EngineEndToEndTest, ThousandLoopbackHostsAtOneHundredMillisecondsAreAllAn
         EXPECT_EQ(host->run_count.load(), host->recv_count.load() - 1);
         sent += host->sent_count.load();
     }
-    EXPECT_EQ(m_table->Host(end - 1)->ttl.load(), 128);
+    EXPECT_EQ(m_table->Host(end - 1)->ttl.load(), 64);
     EXPECT_GE(sent, 25u * (kHosts + 1));
     for (uint32_t i = 0; i < kFirst; i += 997)
         EXPECT_EQ(m_table->Host(i)->sent_count.load(), 0u);
+}
+
+TEST_F(EngineEndToEndTest, HostGivenByNameIsNotDueBeforeTheFirstLookupOfItsNameEnds) {
+    VELMORA_REQUIRE_RAW_SOCKETS();
+    ASSERT_TRUE(EngineRunning());
+    constexpr uint32_t kNamed = 16000;
+    FillUpTo(kNamed);
+    CHostItem* named = Add("0.0.0.0", 1000, 2000);  // no send thread runs yet
+    named->name_host = 1;
+    named->hostname = "localhost";
+    m_table->stopped.store(0);
+    // Before the first lookup of its name has ended, nothing is sent to it, nothing fails.
+    ASSERT_EQ(SendCycle(m_table, 0), 0);
+    m_view->target.Pump(0);
+    EXPECT_EQ(m_view->hosts[kNamed].sendFailures, 0u);
+    EXPECT_EQ(named->sent_tick.load(), 0u);
+    cDNSthread().DoWork();  // /etc/hosts names localhost
+    ASSERT_EQ(SendCycle(m_table, 0), 0);
+    EXPECT_TRUE(m_view->PumpUntil([&] { return m_view->hosts[kNamed].replies == 1; },
+                                  std::chrono::seconds(10)));
 }
 
 // ---------------------------------------------------------------------------------------
 // Hosts in network namespaces. The engine runs in a child process started inside a client
 // namespace (the engine's sockets belong to the namespace they were opened in, and they
 // are opened once per process). The client reaches a router namespace that drops every
-// echo request sent to it and has no route onwards.
+// echo request sent to it and has no route onwards, and a peer whose large IPv4 replies
+// take over a second to leave and whose IPv6 replies leave at once with hop limit 77.
 
 constexpr char kChildVariable[] = "VELMORA_E2E_NETNS_CHILD";
 
@@ -464,13 +487,30 @@ class Namespaces {
 public:
     Namespaces() {
         const std::string id = std::to_string(getpid());
-        client = "vgc" + id;
-        router = "vgr" + id;
+        client = "v25c" + id;
+        router = "v25r" + id;
+        peer = "v25p" + id;
         const std::string c = "ip -n " + client + " ";
         const std::string r = "ip -n " + router + " ";
+        const std::string p = "ip -n " + peer + " ";
+        const std::string t = "tc -n " + peer + " ";
         const std::vector<std::string> steps = {
             "ip netns add " + client,
             "ip netns add " + router,
+            "ip netns add " + peer,
+            "ip link add " + client + "p netns " + client + " type veth peer name " + peer +
+                " netns " + peer,
+            c + "link set " + client + "p up",
+            c + "addr add 198.18.0.1/24 dev " + client + "p",
+            c + "-6 addr add 2001:db8:3::1/64 dev " + client + "p nodad",
+            p + "link set " + peer + " up",
+            p + "addr add 198.18.0.2/24 dev " + peer,
+            p + "-6 addr add 2001:db8:3::2/64 dev " + peer + " nodad",
+            // IPv4 leaves at 40 kbit/s; everything else, unclassified, at once.
+            t + "qdisc add dev " + peer + " root handle 1: htb",
+            t + "class add dev " + peer + " parent 1: classid 1:1 htb rate 40kbit quantum 1514",
+            t + "filter add dev " + peer + " parent 1: protocol ip u32 match u32 0 0 flowid 1:1",
+            "ip netns exec " + peer + " sysctl -qw net.ipv6.conf." + peer + ".hop_limit=77",
             "ip link add " + client + " type veth peer name " + router,
             "ip link set " + client + " netns " + client,
             "ip link set " + router + " netns " + router,
@@ -500,10 +540,12 @@ public:
         // Removing the namespaces removes the veth pair and the routes with them.
         testsupport::RunShell("ip netns del " + client + " 2>/dev/null");
         testsupport::RunShell("ip netns del " + router + " 2>/dev/null");
+        testsupport::RunShell("ip netns del " + peer + " 2>/dev/null");
     }
 
     std::string client;
     std::string router;
+    std::string peer;
     std::string failed;  // the step that failed, if one did
 };
 
@@ -539,15 +581,40 @@ TEST_F(EngineInNamespacesChild, Run) {
     CHostItem* unrouted4 = Add("198.19.113.7", 1000, kTimeout);
     CHostItem* drop6 = Add("2001:db8:1::2", 1000, kTimeout);
     CHostItem* unrouted6 = Add("2001:db8:2::7", 1000, kTimeout);
+    // The peer's IPv4 replies come after the time-out, while its IPv6 host keeps the
+    // cycle busy.
+    CHostItem* late4 = Add("198.18.0.2", 1000, kTimeout, 10000);
+    CHostItem* hops6 = Add("2001:db8:3::2", 50, kTimeout);
     ASSERT_TRUE(drop6->target6.has_value());
     ASSERT_TRUE(unrouted6->target6.has_value());
     StartSending();
 
+    // Another pinger in step with the dropped hosts: while one of their requests waits, it
+    // sends the same identifier and sequence to an address that answers, and to one that the
+    // router answers with an error.
+    Capture other4(AF_INET);
+    Capture other6(AF_INET6);
+    const auto mimic = [&](uint32_t index, Capture& other, uint8_t type,
+                           std::initializer_list<const char*> to) {
+        if (m_table->Host(index)->pending_tick.load() == 0)
+            return;
+        const auto request =
+            icmptest::EchoMessage(type, EchoIdFromIndex(index), m_table->Host(index)->seq.load());
+        for (const char* address : to) {
+            addrinfo* a = ResolveAddrInfo(address, "0", AF_UNSPEC, 0, 0);
+            sendto(other.fd(), request.data(), request.size(), 0, a->ai_addr, a->ai_addrlen);
+            freeaddrinfo(a);
+        }
+    };
+
     // Two time-outs of each dropping host; an error for each unrouted one.
     ASSERT_TRUE(m_view->PumpUntil(
         [&] {
+            mimic(0, other4, 8, {"198.51.100.1", "198.19.113.9"});
+            mimic(2, other6, 128, {"2001:db8:1::1", "2001:db8:2::9"});
             return m_view->hosts[0].timeouts >= 2 && m_view->hosts[2].timeouts >= 2 &&
-                   m_view->hosts[1].errors >= 1 && m_view->hosts[3].errors >= 1;
+                   m_view->hosts[1].errors >= 1 && m_view->hosts[3].errors >= 1 &&
+                   m_view->hosts[4].timeouts >= 3 && m_view->hosts[5].replies >= 1;
         },
         std::chrono::seconds(30)));
     m_table->stopped.store(1);
@@ -556,8 +623,8 @@ TEST_F(EngineInNamespacesChild, Run) {
         EXPECT_EQ(host->recv_count.load(), 0u);
         EXPECT_EQ(host->result.load(), PING_RESULT_TIMEOUT);
         EXPECT_EQ(host->up.load(), 0);
-        // Each lost request was sent again with the same sequence number.
-        EXPECT_EQ(host->seq.load(), 258);
+        // Each lost request was followed by one with a sequence number of its own.
+        EXPECT_GE(host->seq.load(), 258 + 2);
         EXPECT_GE(host->sent_count.load(), 2u);
     }
     for (uint32_t index : {0u, 2u}) {
@@ -581,6 +648,15 @@ TEST_F(EngineInNamespacesChild, Run) {
     }
     EXPECT_EQ(m_view->hosts[1].sequences.front(), 258);
     EXPECT_EQ(m_view->hosts[3].sequences.front(), 258);
+
+    // The other pinger's answers and the peer's late replies did come, and count for nothing.
+    other4.Drain();
+    other6.Drain();
+    EXPECT_TRUE(other4.Find(0, EchoIdFromIndex(0)) && other6.Find(129, EchoIdFromIndex(2)) &&
+                other4.Find(0, EchoIdFromIndex(4)));
+    EXPECT_EQ(late4->recv_count.load(), 0u);
+    EXPECT_EQ(m_view->hosts[4].replies, 0u);
+    EXPECT_EQ(hops6->ttl.load(), 77);
 }
 
 }  // namespace

@@ -257,7 +257,7 @@ TEST_F(IcmpEngineTest, LoopbackRepliesAreMatchedToTheirHosts) {
     EXPECT_EQ(v4->ttl.load(), ReadProcInt("/proc/sys/net/ipv4/ip_default_ttl"));
     EXPECT_NE(v4->answer_tick.load(), 0u);
     EXPECT_EQ(v6->result.load(), PING_RESULT_REPLY);
-    EXPECT_EQ(v6->ttl.load(), 128);
+    EXPECT_EQ(v6->ttl.load(), ReadProcInt("/proc/sys/net/ipv6/conf/lo/hop_limit"));
     EXPECT_EQ(v6->seq.load(), static_cast<uint16_t>(seq6 + 1));
     EXPECT_EQ(other->recv_count.load(), 0u);
 
@@ -296,7 +296,7 @@ TEST_F(IcmpEngineTest, IdentifierWrapIsMatchedOnTheWire) {
     EXPECT_TRUE(WaitReply(64600, seqB));
     EXPECT_TRUE(WaitReply(65534, seqC));
     EXPECT_EQ(b->recv_count.load(), 1u);
-    EXPECT_EQ(c->ttl.load(), 128);
+    EXPECT_EQ(c->ttl.load(), ReadProcInt("/proc/sys/net/ipv6/conf/lo/hop_limit"));
     EXPECT_EQ(g_pHostList->Host(0)->recv_count.load(), 0u);
     EXPECT_EQ(g_pHostList->Host(89)->recv_count.load(), 0u);
 }

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -44,7 +45,7 @@ uint16_t Seq(int n) {
 }
 
 // A table with hosts that each wait for the answer to request Seq(258), sent at the fake
-// tick, time-out 2,000 ms.
+// tick, time-out 2,000 ms. They have the test datagrams' addresses, 127.0.0.1 and ::1.
 class IcmpParseTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -67,11 +68,16 @@ protected:
             host->pending_tick = g_fakeTick.load();
             host->sent_tick = g_fakeTick.load();
             host->seq = Seq(258);
+            Address(host);
             PublishHost(host);
         }
     }
 
     CHostItem* Host(uint32_t index) { return g_pHostList->Host(index); }
+    static void Address(CHostItem* host) {
+        host->StoreAddr4(htonl(INADDR_LOOPBACK));
+        host->target6 = sockaddr_in6{AF_INET6, 0, 0, in6addr_loopback, 0};
+    }
 
     static std::vector<uint8_t> ReplyV4(uint32_t index, uint16_t seq, uint8_t ttl = 57) {
         return Ipv4Datagram(EchoMessage(kEchoReply, EchoIdFromIndex(index), seq), ttl);
@@ -91,7 +97,7 @@ protected:
         return ParseIcmpV4(d.data(), static_cast<uint32_t>(d.size()));
     }
     static int V6(const std::vector<uint8_t>& d) {
-        return ParseIcmpV6(d.data(), static_cast<uint32_t>(d.size()));
+        return ParseIcmpV6(d.data(), static_cast<uint32_t>(d.size()), in6addr_loopback);
     }
 
     icmptest::RecordingTarget m_target;
@@ -283,7 +289,7 @@ TEST_F(IcmpParseTest, OurOwnEchoRequestsSeenOnLoopbackAreDropped) {
     EXPECT_EQ(m_target.Count(), 0u);
 }
 
-TEST_F(IcmpParseTest, IPv6ReplyAlwaysRecordsTtl128AndErrorsQuoteAt48) {
+TEST_F(IcmpParseTest, IPv6ReplyWithoutAHopLimitRecordsTtl128AndErrorsQuoteAt48) {
     CHostItem* host = Host(2);
     EXPECT_EQ(V6(ReplyV6(2, Seq(258))), 0);
     EXPECT_EQ(host->ttl.load(), 128);
@@ -364,7 +370,7 @@ int ParsePrefix(bool v6, const std::vector<uint8_t>& d, size_t length) {
     uint8_t dummy = 0;
     if (p == nullptr)
         p = &dummy;
-    return v6 ? ParseIcmpV6(p, static_cast<uint32_t>(length))
+    return v6 ? ParseIcmpV6(p, static_cast<uint32_t>(length), in6addr_loopback)
               : ParseIcmpV4(p, static_cast<uint32_t>(length));
 }
 
@@ -474,6 +480,7 @@ TEST_F(IcmpParseTest, ClearAndAddWhileRepliesArrive) {
             ASSERT_NE(host, nullptr);
             host->timeout = 600000;
             host->pending_tick = GetTick();
+            Address(host);
             PublishHost(host);
         }
     };

@@ -116,6 +116,7 @@ std::vector<uint8_t> Icmp6Error(uint8_t type, uint8_t code, const std::vector<ui
     m[8] = 0x60;
     m[8 + 6] = 58;  // next header: ICMPv6
     m[8 + 7] = 1;   // hop limit
+    m[8 + 39] = 1;  // destination ::1
     for (size_t i = 0; i < quoted.size(); ++i)
         m[48 + i] = quoted[i];
     return m;

@@ -52,7 +52,7 @@ std::vector<uint8_t> Ipv4Datagram(const std::vector<uint8_t>& icmp, uint8_t ttl 
 std::vector<uint8_t> Icmp4Error(uint8_t type, uint8_t code, const std::vector<uint8_t>& quoted,
                                 uint8_t quotedHeaderWords = 5);
 
-// An ICMPv6 error quoting an IPv6 packet (40-byte header) that carried `quoted`.
+// An ICMPv6 error quoting an IPv6 packet (40-byte header) to ::1 that carried `quoted`.
 std::vector<uint8_t> Icmp6Error(uint8_t type, uint8_t code, const std::vector<uint8_t>& quoted);
 
 }  // namespace icmptest

@@ -348,6 +348,7 @@ TEST_F(SendCycleTest, FailedSendIsReportedOnceAndRetriedAfterTheInterval) {
     EXPECT_EQ(host->result.load(), PING_RESULT_SENDFAIL);
     EXPECT_EQ(host->up.load(), 0);
     EXPECT_EQ(host->run_count.load(), 0u);
+    EXPECT_EQ(host->seq.load(), 259);  // the next attempt is a request of its own
     EXPECT_EQ(Taken(WM_PING_SENDFAIL).size(), 1u);
 
     // No time-out follows a failed attempt, and nothing is due before the interval.
@@ -498,7 +499,7 @@ TEST_F(SendCycleTest, SkippedAndSuspendedHostsAreNeverSentTo) {
 // ---------------------------------------------------------------------------------------
 // Time-outs
 
-TEST_F(SendCycleTest, UnansweredRequestTimesOutAtItsDeadlineAndIsSentAgainWithTheSameSequence) {
+TEST_F(SendCycleTest, UnansweredRequestTimesOutAtItsDeadlineAndIsSentAgainWithTheNextSequence) {
     CHostItem* host = Add("127.0.0.7", 1000, 2000);
     const uint32_t start = g_now.load();
     EXPECT_EQ(Work(), 1000u);
@@ -525,7 +526,7 @@ TEST_F(SendCycleTest, UnansweredRequestTimesOutAtItsDeadlineAndIsSentAgainWithTh
     g_now.store(start + 2050);
     Work();
     ASSERT_EQ(g_sent.size(), 2u);
-    EXPECT_EQ(Le16(g_sent[1].bytes, 6), firstSeq);
+    EXPECT_EQ(Le16(g_sent[1].bytes, 6), firstSeq + 1);
     EXPECT_EQ(host->sent_count.load(), 2u);
     EXPECT_EQ(host->recv_count.load(), 0u);
 }

@@ -305,6 +305,41 @@ TEST_F(ProgramTest, SighupRunsTheExitPathAndWritesTheRunAtLogonEntryForTheProgra
     EXPECT_NE(ReadFile(AutostartFile()).find(exec), std::string::npos) << ReadFile(AutostartFile());
 }
 
+// SIGTERM while the store cannot be written, after Setup > OK marked the setup changed: no box
+// holds the exit; the failed save is one line on stderr and the run-at-logon entry is written.
+TEST_F(ProgramTest, SigtermWithAStoreThatFailsNeverWaitsOnABox) {
+    if (testsupport::RunShell("command -v Xvfb xdotool >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "Xvfb or xdotool is not installed (scripts/test installs them)";
+    StoreSetup(1, kStartSetRunAtLogon);
+    std::string display;
+    ASSERT_GT(StartXvfb(display), 0);
+    const std::string errors = m_dir.File("stderr.txt");
+    const pid_t pid = Start({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display}, VELMORA_BINARY, errors);
+    ASSERT_TRUE(WaitArmed(pid));
+    // As a user would: Setup (Ctrl+S), then OK (Tab from Cancel, Space), which marks the setup
+    // changed.
+    auto x = [&](const std::string& command) {
+        return testsupport::RunShell("export DISPLAY=" + display + "; " + command +
+                                     " >/dev/null 2>&1");
+    };
+    const std::string find = "timeout 20 xdotool search --sync --onlyvisible --name ";
+    ASSERT_EQ(x(find + "'Velmora IPV6' windowfocus --sync && xdotool key ctrl+s"), 0);
+    ASSERT_EQ(x(find + "'^Setup$' windowfocus --sync && xdotool key Tab space"), 0);
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] { return x("xdotool search --onlyvisible --name '^Setup$'") != 0; }));
+    const std::string folder = m_dir.File("config") + "/velmora";
+    std::filesystem::remove_all(folder);
+    std::ofstream(folder) << "a file where the folder was";
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid, 5s), 0);
+    EXPECT_NE(ReadFile(errors).find(
+                  "velmora: The setup could not be saved in " + folder +
+                  "/setup.hive: Not a directory. The changes since the last save are lost.\n"),
+              std::string::npos)
+        << ReadFile(errors);
+    EXPECT_TRUE(std::filesystem::exists(AutostartFile()));
+}
+
 // The column layout is written on the way out, also when a signal ends the program, and
 // the next start shows what the last one wrote.
 TEST_F(ProgramTest, TheColumnLayoutIsWrittenAtSigtermAndReadAtTheNextStart) {

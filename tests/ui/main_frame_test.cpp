@@ -694,32 +694,6 @@ TEST_F(MainFrameTest, EndOfSessionRemovesTheRunAtLogonEntryWhenNotWanted) {
     EXPECT_LT(LoadRegistryBlob(g_setupBuffer, kMaxSetupLength), 0);
 }
 
-// A signal or the session's end finds the store failing: no box waits for anyone, one line on
-// stderr names the store and why, and the exit goes on to write the run-at-logon entry.
-TEST_F(MainFrameTest, AnExitNobodyAskedForSaysAFailedSaveOnStderrNeverInABox) {
-    Create();
-    g_bSetupModified = 1;
-    SaveSetupIfModified();  // a save that succeeded: the next failure is said
-    const std::string folder = m_dir.File("config") + "/velmora";
-    std::filesystem::remove_all(folder);
-    std::ofstream(folder) << "a file where the folder was";
-    g_bSetupModified = 1;
-    RecordingBoxes boxes;
-    SetMessageBoxSink(&boxes);
-    testing::internal::CaptureStderr();
-    m_frame->OnEndSession(true);
-    const std::string said = testing::internal::GetCapturedStderr();
-    SetMessageBoxSink(nullptr);
-    EXPECT_TRUE(m_frame->exited());
-    EXPECT_TRUE(boxes.texts.empty());
-    EXPECT_NE(said.find("velmora: The setup could not be saved in " +
-                        RegistryKey(kSetupStoreFile).Path() +
-                        ": Not a directory. The changes since the last save are lost.\n"),
-              std::string::npos)
-        << said;
-    EXPECT_TRUE(std::filesystem::exists(AutostartFile()));
-}
-
 // SIGTERM or the end of the session may come while a dialog is open: the exit path runs from
 // inside the dialog's loop, the dialog is taken down and the application's loop ends. Runs
 // in the application's own loop, as the program does.

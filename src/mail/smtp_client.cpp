@@ -309,6 +309,16 @@ int MailResultOf(bool logOn, bool connected, bool sent) {
     return sent ? kMailResultSent : kMailResultSendFailed;
 }
 
+bool StopGrace::Over(bool stopping) {
+    if (!stopping)
+        return false;
+    if (!m_started) {
+        m_started = true;
+        m_startTick = GetTick();
+    }
+    return GetTick() - m_startTick > m_graceMs;
+}
+
 // ---------------------------------------------------------------------------------------
 // CSMTPAddress
 
@@ -482,6 +492,11 @@ void CSMTPConnection::SetDefaultReplyTimeLimits(uint32_t idleLimitMs, uint32_t w
     g_defaultWaitMs.store(waitMs == 0 ? 1 : waitMs);
 }
 
+bool CSMTPConnection::StopEndsWait() {
+    return m_stopGrace != nullptr ? m_stopGrace->Over(CurrentThreadStopping())
+                                  : CurrentThreadStopping();
+}
+
 void CSMTPConnection::CloseSocket() {
     if (m_socket >= 0) {
         close(m_socket);
@@ -555,7 +570,7 @@ bool CSMTPConnection::ConnectSocket(const char* server, uint16_t port) {
             continue;
         if (ready != 0)
             break;
-        if (CurrentThreadStopping()) {
+        if (StopEndsWait()) {
             SetLastErrorCode(kWsaErrorInterrupted);
             return false;
         }
@@ -631,7 +646,7 @@ bool CSMTPConnection::ReceiveReply(uint32_t& lastDataTick, std::string& text) {
         if (m_socket < 0)
             return FailRead(kWsaErrorNotConnected);
         // Wait no longer than the idle limit still allows, so the limit holds to the tick.
-        // Waits are cut into short slices so a mail thread told to stop gives up at once
+        // Waits are cut into short slices so a mail thread told to stop gives up in time
         // instead of waiting out the idle limit of a silent server.
         const uint32_t left = m_dwIdleLimit - idle + 1;
         pollfd p{m_socket, POLLIN, 0};
@@ -643,7 +658,7 @@ bool CSMTPConnection::ReceiveReply(uint32_t& lastDataTick, std::string& text) {
             return FailRead(SocketErrorCode(errno));
         }
         if (ready == 0) {
-            if (CurrentThreadStopping())
+            if (StopEndsWait())
                 return FailRead(kWsaErrorInterrupted);
             continue;
         }

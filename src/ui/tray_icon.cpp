@@ -26,6 +26,7 @@ bool WatcherHasHost() {
     QDBusMessage get = QDBusMessage::createMethodCall(kWatcher, "/StatusNotifierWatcher",
                                                       "org.freedesktop.DBus.Properties", "Get");
     get << kWatcher << QStringLiteral("IsStatusNotifierHostRegistered");
+    get.setAutoStartService(false);  // asks, never starts a watcher
     const QDBusMessage reply = QDBusConnection::sessionBus().call(get);
     return reply.type() == QDBusMessage::ReplyMessage &&
            reply.arguments().value(0).value<QDBusVariant>().variant().toBool();

@@ -8,7 +8,7 @@ build_packages=(build-essential cmake ninja-build pkg-config googletest libgtest
     qt6-base-dev libgl-dev libasound2-dev libssl-dev libcap2-bin clang-format fp-utils)
 test_packages=(python3 python3-aiosmtpd iproute2 xvfb xauth imagemagick locales procps fping
     exim4-daemon-light dovecot-core dovecot-submissiond openssl logrotate openbox xfce4-panel
-    dbus-daemon dbus-bin xdotool x11-utils desktop-file-utils appstream lintian)
+    dbus-daemon dbus-bin python3-gi xdotool x11-utils desktop-file-utils appstream lintian)
 
 # Installs the named packages that are not installed yet; does nothing otherwise.
 ensure_packages() {

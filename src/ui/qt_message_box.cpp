@@ -171,6 +171,10 @@ void QtBoxPresenter::ShowBox(const std::shared_ptr<MessageTarget>&, const std::s
             // A message box is modal to the whole application by default: during an alert
             // storm the main window, its menus and Stop Sound would be out of reach.
             box->setWindowModality(Qt::NonModal);
+            // A window manager may put a window that appears while another has the focus below
+            // that one (openbox does: under the maximized main window while a dialog is open),
+            // and nothing raises it later. Kept above the normal windows, the alert is seen.
+            box->setWindowFlag(Qt::WindowStaysOnTopHint);
             QObject::connect(box, &QMessageBox::finished, box, [state] {
                 std::lock_guard<std::mutex> lock(state->mutex);
                 state->closed = true;

@@ -2,8 +2,8 @@
 
 #include <QCursor>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
@@ -20,22 +20,23 @@ constexpr size_t kMaxTip = 127;
 
 const QString kWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
 
-// Whether a D-Bus tray's watcher is on the session bus; with `withHost`, also whether it has a
-// host that shows the items.
-bool WatcherOnBus(bool withHost) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(kWatcher))
-        return false;
-    return !withHost || QDBusInterface(kWatcher, "/StatusNotifierWatcher", kWatcher, bus)
-                            .property("IsStatusNotifierHostRegistered")
-                            .toBool();
+// Whether a D-Bus tray's watcher is on the session bus with a host that shows the items. A
+// desktop may keep its watcher in a service of its own that outlives the panel, the host.
+bool WatcherHasHost() {
+    QDBusMessage get = QDBusMessage::createMethodCall(kWatcher, "/StatusNotifierWatcher",
+                                                      "org.freedesktop.DBus.Properties", "Get");
+    get << kWatcher << QStringLiteral("IsStatusNotifierHostRegistered");
+    get.setAutoStartService(false);  // asks, never starts a watcher
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(get);
+    return reply.type() == QDBusMessage::ReplyMessage &&
+           reply.arguments().value(0).value<QDBusVariant>().variant().toBool();
 }
 
 // Qt chooses the icon's protocol once per process, at its first look for a tray: D-Bus
 // (StatusNotifierItem) when a watcher with a host is on the session bus, else XEmbed. This
 // looks at that same moment, so that both agree for the whole run.
 bool DBusTray() {
-    static const bool dbus = WatcherOnBus(true);
+    static const bool dbus = WatcherHasHost();
     return dbus;
 }
 
@@ -72,7 +73,7 @@ bool CTrayIcon::TrayAvailable() {
     if (g_probe != nullptr)
         return g_probe();
     // On a D-Bus tray Qt's look opens a bus connection of its own each time.
-    return dbus ? WatcherOnBus(false) : QSystemTrayIcon::isSystemTrayAvailable();
+    return dbus ? WatcherHasHost() : QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 QIcon CTrayIcon::LoadIconResource(uint32_t iconId) {

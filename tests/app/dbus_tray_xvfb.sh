@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The icon on a real D-Bus tray: xfce4-panel's notification area alone, under Xvfb, on a bus of
 # its own, dbus-send making the host's calls: the icon's menu is the tray menu, the host's click
-# brings the closed window back maximized, Open and Exit work. Exit 77 (skipped): a tool missing.
+# brings the closed window back maximized, Open and Exit work. Then a watcher that outlives its
+# host, as a desktop's background service: the hidden window comes back minimized when the host
+# goes. Exit 77 (skipped): a tool missing.
 set -euo pipefail
 bin=$(realpath "$1")
 for tool in Xvfb xdotool xwininfo xprop xfce4-panel dbus-daemon dbus-send; do
@@ -19,7 +21,7 @@ type="int" value="1"/><property name="panel-1" type="empty"><property name="plug
 type="empty"><property name="plugin-1" type="string" value="systray"/></property></channel>' \
     > "$XDG_CONFIG_HOME/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml"
 xfce4-panel --disable-wm-check > "$work/panel.log" 2>&1 &
-pids+=($!)
+panel=$! && pids+=($!)
 
 call() { dbus-send --session --print-reply=literal --dest="$1" "$2" "${@:3}" 2> /dev/null; }
 get() { call "$1" "$2" org.freedesktop.DBus.Properties.Get "string:$3" "string:$4"; }
@@ -56,3 +58,14 @@ xprop -id "$main" _NET_WM_STATE | grep HORZ | grep -q MAXIMIZED_VERT || fail "no
 close_window && click_item "Open(_O)" && until_ok "$shown" || fail "the menu's Open did not show it"
 click_item "E_xit"
 until_ok "! kill -0 $velmora_pid" && wait "$velmora_pid" || fail "Exit did not end the program"
+
+host="get $w /StatusNotifierWatcher $w IsStatusNotifierHostRegistered | grep -q true"
+kill "$panel" && until_ok "! $host" || fail "the panel did not end"
+watcher=$(dirname "$0")/status_notifier_watcher.py
+"$watcher" & pids+=($!)
+"$watcher" host & host_pid=$! && pids+=($!)
+until_ok "$host" || fail "no host on the watcher"
+QT_QPA_PLATFORM=xcb "$bin" > "$work/velmora.log" 2>&1 & pids+=($!)
+main=$(wait_window "Velmora IPV6") && close_window || fail "the window was not hidden"
+kill "$host_pid" && until_ok "$shown" || fail "the window did not come back when the host went"
+xprop -id "$main" WM_HINTS | grep -q Iconic || fail "the window came back not minimized"

@@ -434,6 +434,49 @@ TEST_F(ProgramTest, ExitEndsWithinSecondsWhileAMailWaitsOnASilentServer) {
     EXPECT_LT(std::chrono::steady_clock::now() - began, 6s);
 }
 
+// An alert's box is never hidden behind the program's own windows: under openbox, with the main
+// window maximized and Setup open, the one host goes down (its namespace stops answering); its
+// box is above the main window in the stacking order while Setup is open and after it closed.
+TEST_F(ProgramTest, AnAlertsBoxStaysAboveTheMainWindowUnderOpenbox) {
+    VELMORA_REQUIRE_ROOT();
+    if (testsupport::RunShell("command -v Xvfb openbox xdotool xprop unshare >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "a tool is missing (scripts/test installs them)";
+    StoreSetup(1, kStartSetAutoStart, [](CSetupInfo& setup, CHostItem& host) {
+        setup.popupbox = 1;
+        setup.beep = host.notify_up = 0;
+    });
+    std::string display;
+    ASSERT_GT(StartXvfb(display), 0);
+    auto x = [&](const std::string& command) {
+        return testsupport::RunShell("export DISPLAY=" + display + "; " + command +
+                                     " >/dev/null 2>&1");
+    };
+    m_pids.push_back(Spawn({"openbox", "--sm-disable"}, {"DISPLAY=" + display}));
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] { return x("xprop -root | grep -q _NET_SUPPORTING_WM_CHECK") == 0; }));
+    const pid_t pid =
+        Spawn({"unshare", "-n", "sh", "-c", "ip link set lo up && exec \"$0\"", VELMORA_BINARY},
+              {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display});
+    m_pids.push_back(pid);
+    const std::string find = "timeout 20 xdotool search --sync --onlyvisible --name ";
+    ASSERT_EQ(x(find + "'^Velmora IPV6$' windowfocus --sync && xdotool key ctrl+s"), 0);
+    ASSERT_EQ(x(find + "'^Setup$'"), 0);
+    ASSERT_EQ(
+        x("nsenter -t " + std::to_string(pid) + " -n sysctl -qw net.ipv4.icmp_echo_ignore_all=1"),
+        0);
+    ASSERT_EQ(x(find + "'^127.0.0.1$'"), 0);
+    // The main window's id, then the box's, in the order of the stack (bottom first).
+    const std::string above =
+        "id() { printf ' 0x%x,' $(xdotool search --onlyvisible --name \"^$1$\"); };"
+        " case \"$(xprop -root _NET_CLIENT_LIST_STACKING),\" in"
+        " *\"$(id 'Velmora IPV6')\"*\"$(id 127.0.0.1)\"*) ;; *) false ;; esac";
+    EXPECT_EQ(x(above), 0);
+    ASSERT_EQ(x(find + "'^Setup$' windowactivate --sync && xdotool key Escape"), 0);
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] { return x("xdotool search --onlyvisible --name '^Setup$'") != 0; }));
+    EXPECT_EQ(x(above), 0);
+}
+
 // The X server goes away under the running monitor (Qt then ends the program with exit()):
 // the program ends and frees its instance lock, so that it can be started again.
 TEST_F(ProgramTest, TheProgramEndsWhenItsDisplayGoesAway) {

@@ -75,7 +75,13 @@ size_t OpenDescriptors() {
 
 TEST(SmtpScriptedTest, SplitRepliesAndStray250BeforeTheLoginChallenge) {
     ScriptedSmtpServer server;
+    mailtest::TlsMailServer::Folder();  // its CA is trusted before the client starts TLS
     server.Send("220 scripted ESMTP\r\n")
+        .ReadLine()  // EHLO
+        .Send("250-scripted\r\n250 STARTTLS\r\n")
+        .ReadLine()
+        .Send("220 go ahead\r\n")
+        .StartTls()
         .ReadLine()  // EHLO
         // The EHLO reply arrives in three chunks, split inside lines and inside CR LF,
         // followed by a stray 250 reply that the AUTH reply reader must pass over.
@@ -110,19 +116,21 @@ TEST(SmtpScriptedTest, SplitRepliesAndStray250BeforeTheLoginChallenge) {
     ASSERT_TRUE(server.WaitDone());
 
     const std::vector<std::string> lines = server.Lines();
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0].rfind("EHLO ", 0), 0u);
     EXPECT_GT(lines[0].size(), 5u);
-    EXPECT_EQ(lines[1], "AUTH LOGIN");
-    EXPECT_EQ(Decode64(lines[2]), user);
-    EXPECT_EQ(Decode64(lines[3]), password);
-    EXPECT_EQ(lines[4], "QUIT");
+    EXPECT_EQ(lines[1], "STARTTLS");
+    EXPECT_EQ(lines[2], lines[0]);
+    EXPECT_EQ(lines[3], "AUTH LOGIN");
+    EXPECT_EQ(Decode64(lines[4]), user);
+    EXPECT_EQ(Decode64(lines[5]), password);
+    EXPECT_EQ(lines[6], "QUIT");
 }
 
 TEST(SmtpScriptedTest, WholeTransactionOnTheWireWithSeveralRepliesInOneRead) {
     ScriptedSmtpServer server;
     server.Send("220 scripted\r\n")
-        .ReadLine()  // HELO
+        .ReadLine()  // EHLO
         .Send("250 hello\r\n")
         .ReadLine()  // MAIL FROM
         // The replies to MAIL FROM and RCPT TO arrive together, before RCPT TO is sent.
@@ -149,7 +157,7 @@ TEST(SmtpScriptedTest, WholeTransactionOnTheWireWithSeveralRepliesInOneRead) {
 
     const std::vector<std::string> lines = server.Lines();
     ASSERT_EQ(lines.size(), 19u);
-    EXPECT_EQ(lines[0].rfind("HELO ", 0), 0u);
+    EXPECT_EQ(lines[0].rfind("EHLO ", 0), 0u);
     EXPECT_EQ(lines[1], "MAIL FROM:<from@example.test>");
     EXPECT_EQ(lines[2], "RCPT TO:<to@example.test>");
     EXPECT_EQ(lines[3], "DATA");
@@ -166,9 +174,15 @@ TEST(SmtpScriptedTest, WholeTransactionOnTheWireWithSeveralRepliesInOneRead) {
 
 TEST(SmtpScriptedTest, LoginAnsweredWithAnotherCodeFailsAndQuits) {
     ScriptedSmtpServer server;
+    mailtest::TlsMailServer::Folder();
     server.Send("220 scripted\r\n")
         .ReadLine()
-        .Send("250 hello\r\n")
+        .Send("250-hello\r\n250 STARTTLS\r\n")
+        .ReadLine()
+        .Send("220 go ahead\r\n")
+        .StartTls()
+        .ReadLine()
+        .Send("250-hello\r\n250 AUTH LOGIN\r\n")
         .ReadLine()  // AUTH LOGIN
         .Send("504 5.5.4 Unrecognized authentication type\r\n")
         .ReadLine()  // QUIT
@@ -182,9 +196,9 @@ TEST(SmtpScriptedTest, LoginAnsweredWithAnotherCodeFailsAndQuits) {
     EXPECT_FALSE(connection.IsConnected());
     ASSERT_TRUE(server.WaitDone());
     const std::vector<std::string> lines = server.Lines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1], "AUTH LOGIN");
-    EXPECT_EQ(lines[2], "QUIT");
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[3], "AUTH LOGIN");
+    EXPECT_EQ(lines[4], "QUIT");
 }
 
 TEST(SmtpScriptedTest, SilentServerFailsAfterTheIdleLimit) {

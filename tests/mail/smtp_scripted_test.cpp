@@ -150,7 +150,7 @@ TEST(SmtpScriptedTest, WholeTransactionOnTheWireWithSeveralRepliesInOneRead) {
     message.m_From = CSMTPAddress("", "from@example.test");
     message.AddRecipient(CSMTPAddress("to@example.test", "to@example.test"));
     message.m_sSubject = "s";
-    message.SetBody(".leading\n.\nlast");
+    message.SetBody(".leading\n.\nZ\xC3\xBCrich");  // no 8BITMIME offered: quoted-printable
     ASSERT_TRUE(connection.SendMessage(message, 0)) << connection.GetLastReply();
     EXPECT_TRUE(connection.Disconnect());
     ASSERT_TRUE(server.WaitDone());
@@ -167,9 +167,9 @@ TEST(SmtpScriptedTest, WholeTransactionOnTheWireWithSeveralRepliesInOneRead) {
     EXPECT_EQ(lines[7].rfind("Date: ", 0), 0u);
     EXPECT_EQ(lines[8], "X-Mailer: CSMTPConnection v1.21");
     EXPECT_EQ(lines[9].rfind("Message-ID: <", 0), 0u);
-    EXPECT_EQ(lines[12], "Content-Transfer-Encoding: 7bit");
+    EXPECT_EQ(lines[12], "Content-Transfer-Encoding: quoted-printable");
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 13, lines.end()),
-              (std::vector<std::string>{"", "..leading", "..", "last", ".", "QUIT"}));
+              (std::vector<std::string>{"", "..leading", "..", "Z=C3=BCrich", ".", "QUIT"}));
 }
 
 TEST(SmtpScriptedTest, LoginAnsweredWithAnotherCodeFailsAndQuits) {
@@ -226,6 +226,18 @@ TEST(SmtpScriptedTest, SilentServerFailsAfterTheIdleLimit) {
         EXPECT_GE(ElapsedMs(start), 200);
         EXPECT_LT(ElapsedMs(start), 400);
         EXPECT_EQ(GetLastErrorCode(), kWsaErrorTimedOut);
+    }
+    {
+        // Silent in the TLS handshake: no more than the idle limit either, and no QUIT.
+        ScriptedSmtpServer server;
+        server.Send("220 s\r\n").ReadLine().Send("250-s\r\n250 STARTTLS\r\n").ReadLine();
+        ASSERT_TRUE(server.Send("220 go ahead\r\n").Start());
+        CSMTPConnection connection;
+        ExpectConnectTimesOut(connection, server.port());
+        EXPECT_EQ(connection.GetFailureReason(),
+                  "TLS handshake failed: the server did not answer in time");
+        ASSERT_TRUE(server.WaitDone());
+        EXPECT_EQ(server.Lines().size(), 2u);
     }
 }
 

@@ -6,7 +6,6 @@
 #include "mail/smtp_client.h"
 #include "platform/box_presenter.h"
 #include "platform/program_launcher.h"
-#include "platform/tick.h"
 #include "platform/tone.h"
 
 cmailthread* g_pMailThread = nullptr;
@@ -28,8 +27,9 @@ void FinishJob(Ring& ring, JobOwner& slotOwner, int result) {
 }
 
 // One mail job's dialogue; `reason` says why it failed.
-int DeliverMail(const CMailJob& job, std::string& reason) {
+int DeliverMail(const CMailJob& job, StopGrace& grace, std::string& reason) {
     CSMTPConnection connection;
+    connection.SetStopGrace(&grace);
     const bool logon = job.logon != 0;
     const bool connected =
         logon ? connection.ConnectWithLogin(job.server.c_str(), job.port, job.user, job.password)
@@ -101,19 +101,16 @@ int cmailthread::AddMail(const JobOwner& owner, const std::string& server, uint1
 
 int cmailthread::DoWork() {
     // Mails already queued are still sent for a while when the thread is told to stop: they
-    // may be the down alerts of the last minute. Once stopping, the client gives up on every
-    // wait for a silent server at once, so this ends quickly when nobody answers.
-    uint32_t stopSeen = 0;
+    // may be the down alerts of the last minute. A reply may take what is left of that
+    // while, so a mail that the server takes is not logged as failed; then the client gives
+    // up on every wait at once.
+    StopGrace grace(kMailSendAfterStopMs);
     while (!m_ring.Empty()) {
-        if (stop.load(std::memory_order_acquire) != 0) {
-            if (stopSeen == 0)
-                stopSeen = GetTick();
-            else if (GetTick() - stopSeen > kMailSendAfterStopMs)
-                break;
-        }
+        if (grace.Over(stop.load(std::memory_order_acquire) != 0))
+            break;
         CMailJob& job = m_ring.ReadSlot();
         std::string reason;
-        const int result = DeliverMail(job, reason);
+        const int result = DeliverMail(job, grace, reason);
         job.password.clear();
         if (result != kMailResultSent) {
             LogMailFailedLine(result, job.server, job.subject, reason);
@@ -125,7 +122,7 @@ int cmailthread::DoWork() {
         }
         FinishJob(m_ring, job.owner, result);
     }
-    if (stopSeen != 0)
+    if (grace.started())
         DropQueued();
     return 0;
 }

@@ -41,6 +41,14 @@ constexpr const char* kXMailer = "CSMTPConnection v1.21";
 
 // Header lines longer than this are folded where the text allows (RFC 5322 2.1.1).
 constexpr size_t kFoldColumn = 78;
+// A line that holds encoded words may not be longer (RFC 2047 2).
+constexpr size_t kEncodedWordColumn = 76;
+// The longest word, with the blanks before it, that fits a header line of 998 octets behind
+// any field name written here; a longer one cannot be folded and goes as encoded words.
+constexpr size_t kLongestWord = 998 - sizeof "X-Mailer: ";
+constexpr const char* kEncodedWordStart = "=?UTF-8?B?";
+// The blanks at which header text may be folded.
+constexpr const char* kBlanks = " \t";
 // The longest body line that servers take: longer ones go quoted-printable.
 constexpr size_t kMaxBodyLine = 998;
 // UTF-8 bytes per encoded word: with "=?UTF-8?B?" and "?=" its 52 Base64 characters make a
@@ -107,44 +115,56 @@ std::string EncodedWords(const std::string& text) {
             out += ' ';
         CMimeString encoded(CMimeString::kEncode, CMimeString::kBase64Algo,
                             text.substr(start, end - start));
-        out += "=?UTF-8?B?" + encoded.GetString() + "?=";
+        out += kEncodedWordStart + encoded.GetString() + "?=";
         start = end;
     }
     return out;
 }
 
-// Header text as it is when ASCII, else as encoded words.
-std::string HeaderText(const std::string& text) {
-    return IsAscii(text) ? text : EncodedWords(text);
-}
-
-// Appends the pieces of `text` at which a folded line may end: each blank begins a piece.
+// Appends the pieces of `text` at which a folded line may end: each run of blanks begins a
+// piece together with the word after it, so that a fold never leaves blanks alone on a line.
 void AppendWords(std::vector<std::string>& pieces, const std::string& text) {
     size_t start = 0;
     while (start < text.size()) {
-        size_t end = text.find(' ', start + 1);
-        if (end == std::string::npos)
-            end = text.size();
+        const size_t word = std::min(text.find_first_not_of(kBlanks, start), text.size());
+        const size_t end = std::min(text.find_first_of(kBlanks, word), text.size());
         pieces.push_back(text.substr(start, end - start));
         start = end;
     }
 }
 
+// Header text as it is when ASCII and every word fits a line, else as encoded words.
+std::string HeaderText(const std::string& text) {
+    std::vector<std::string> pieces;
+    AppendWords(pieces, text);
+    const bool fits = std::all_of(pieces.begin(), pieces.end(),
+                                  [](const std::string& p) { return p.size() <= kLongestWord; });
+    return IsAscii(text) && fits ? text : EncodedWords(text);
+}
+
 // One header line from its field name and pieces, folded before a piece where the line
-// would pass 78 characters: a piece that begins with a blank moves to the next line as it
-// is, any other gets a blank in front. Never between the field name and its first piece.
+// would pass 78 characters, or 76 once it holds encoded words: a piece that begins with a
+// blank moves to the next line as it is, any other gets a blank in front. Never between the
+// field name and its first piece, nor before blanks that end the text: a line of blanks
+// alone ends the header for lax readers.
 std::string FoldedField(const std::vector<std::string>& pieces) {
     std::string out;
     size_t lineStart = 0;
+    bool encodedLine = false;
     for (size_t i = 0; i < pieces.size(); ++i) {
         const std::string& piece = pieces[i];
-        if (i >= 2 && out.size() - lineStart + piece.size() > kFoldColumn) {
+        const bool encoded = piece.find(kEncodedWordStart) != std::string::npos;
+        const size_t column = encoded || encodedLine ? kEncodedWordColumn : kFoldColumn;
+        if (i >= 2 && out.size() - lineStart + piece.size() > column &&
+            piece.find_first_not_of(kBlanks) != std::string::npos) {
             out += "\r\n";
             lineStart = out.size();
-            if (piece[0] != ' ')
+            encodedLine = false;
+            if (piece.find_first_of(kBlanks) != 0)
                 out += ' ';
         }
         out += piece;
+        encodedLine = encodedLine || encoded;
     }
     return out + "\r\n";
 }
@@ -297,6 +317,16 @@ int MailResultOf(bool logOn, bool connected, bool sent) {
     return sent ? kMailResultSent : kMailResultSendFailed;
 }
 
+bool StopGrace::Over(bool stopping) {
+    if (!stopping)
+        return false;
+    if (!m_started) {
+        m_started = true;
+        m_startTick = GetTick();
+    }
+    return GetTick() - m_startTick > m_graceMs;
+}
+
 // ---------------------------------------------------------------------------------------
 // CSMTPAddress
 
@@ -312,7 +342,8 @@ std::string CSMTPAddress::FormatAddress() const {
     // refuse "a@b <a@b>".
     if (name == address)
         return "<" + address + ">";
-    const std::string phrase = !IsAscii(name)          ? EncodedWords(name)
+    const std::string text = HeaderText(name);
+    const std::string phrase = text != name            ? text
                                : IsPhraseOfAtoms(name) ? name
                                                        : QuotedString(name);
     return phrase + " <" + address + ">";
@@ -551,6 +582,11 @@ void CSMTPConnection::SetDefaultReplyTimeLimits(uint32_t idleLimitMs, uint32_t w
     g_defaultWaitMs.store(waitMs == 0 ? 1 : waitMs);
 }
 
+bool CSMTPConnection::StopEndsWait() {
+    return m_stopGrace != nullptr ? m_stopGrace->Over(CurrentThreadStopping())
+                                  : CurrentThreadStopping();
+}
+
 void CSMTPConnection::CloseSocket() {
     if (m_tls != nullptr) {
         // close_notify says the end was meant; a server that went silent is not told.
@@ -658,7 +694,7 @@ bool CSMTPConnection::WaitSocket(short events, uint32_t since, uint32_t waitMs) 
             SetSocketError(errno);
             return false;
         }
-        if (ready == 0 && CurrentThreadStopping()) {
+        if (ready == 0 && StopEndsWait()) {
             SetLastErrorCode(kWsaErrorInterrupted);
             return false;
         }
@@ -762,7 +798,7 @@ bool CSMTPConnection::ReceiveReply(uint32_t& lastDataTick, std::string& text) {
         if (m_socket < 0)
             return FailRead(kWsaErrorNotConnected);
         // Wait no longer than the idle limit still allows, so the limit holds to the tick.
-        // Waits are cut into short slices so a mail thread told to stop gives up at once
+        // Waits are cut into short slices so a mail thread told to stop gives up in time
         // instead of waiting out the idle limit of a silent server.
         const uint32_t left = m_dwIdleLimit - idle + 1;
         // Bytes that TLS has already taken off the socket would never wake the poll.
@@ -777,7 +813,7 @@ bool CSMTPConnection::ReceiveReply(uint32_t& lastDataTick, std::string& text) {
             return FailRead(SocketErrorCode(errno));
         }
         if (ready == 0) {
-            if (CurrentThreadStopping())
+            if (StopEndsWait())
                 return FailRead(kWsaErrorInterrupted);
             continue;
         }

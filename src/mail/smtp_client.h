@@ -117,6 +117,23 @@ private:
     const char* m_pTransferEncoding = "7bit";
 };
 
+// The time a worker thread told to stop still gives its mails: its waits for a server go on
+// until `graceMs` have passed since the stop was first seen. One object serves every mail the
+// thread sends, so that together they take no longer. Used by that thread only.
+class StopGrace {
+public:
+    explicit StopGrace(uint32_t graceMs) : m_graceMs(graceMs) {}
+    // True when `stopping` and the grace has run out; the first call that sees the stop
+    // starts the grace.
+    bool Over(bool stopping);
+    bool started() const { return m_started; }
+
+private:
+    uint32_t m_graceMs;
+    uint32_t m_startTick = 0;
+    bool m_started = false;
+};
+
 // One connection to an SMTP server. Made, used and destroyed by one thread; serves one mail.
 class CSMTPConnection {
 public:
@@ -164,8 +181,12 @@ public:
     // The limits that connections made from now on start with (any thread; for tests of
     // code that makes its own connections, such as the mail queue thread).
     static void SetDefaultReplyTimeLimits(uint32_t idleLimitMs, uint32_t waitMs);
+    // Without a grace, every wait gives up at once when the calling worker is told to stop;
+    // with one, only when the grace has run out. `grace` outlives the connection's use.
+    void SetStopGrace(StopGrace* grace) { m_stopGrace = grace; }
 
 private:
+    bool StopEndsWait();
     bool OpenSocket();
     bool ConnectSocket(const char* server, uint16_t port);
     bool Open(const char* server, uint16_t port, const std::string* user,
@@ -208,4 +229,5 @@ private:
     std::string m_sTlsProblem;              // why the certificate did not verify
     std::vector<std::string> m_extensions;  // lines of the latest EHLO reply after the first
     std::string m_sFailReason;
+    StopGrace* m_stopGrace = nullptr;
 };

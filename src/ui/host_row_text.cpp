@@ -245,12 +245,14 @@ void StoreLostRateText(CHostItem& host, const std::string& text) {
     host.lost_rate_text[length] = '\0';
 }
 
-int32_t HostStateRule(uint32_t runCount, uint8_t up, float lostRate, const CSetupInfo& setup) {
-    int32_t state = kStateUp;
+int32_t HostStateBeforeLossRate(uint32_t runCount, uint8_t up, const CSetupInfo& setup) {
     if (setup.needlostcount != 0 && runCount < static_cast<uint32_t>(setup.continuelost))
-        state = kStateChanging;
-    else if (up == 0)
-        return kStateDown;
+        return kStateChanging;
+    return up == 0 ? kStateDown : kStateUp;
+}
+
+int32_t HostStateRule(uint32_t runCount, uint8_t up, float lostRate, const CSetupInfo& setup) {
+    const int32_t state = HostStateBeforeLossRate(runCount, up, setup);
     // Only a host that answers is judged by its loss rate. A host whose failures have not
     // yet reached the count (a new host that never answered has lost 100 %) would otherwise
     // be announced for its loss rate before it is announced down.
@@ -258,6 +260,6 @@ int32_t HostStateRule(uint32_t runCount, uint8_t up, float lostRate, const CSetu
         return state;
     const float threshold = static_cast<float>(static_cast<uint32_t>(setup.lostrate));
     if (setup.needlostrate != 0 && lostRate >= threshold)
-        state = kStateLossRate;
+        return kStateLossRate;
     return state;
 }

@@ -73,3 +73,6 @@ constexpr int32_t kStateLossRate = 4;
 // whose up flag is set and whose loss rate reached the threshold takes 4 (a host whose up
 // flag is 0 never does).
 int32_t HostStateRule(uint32_t runCount, uint8_t up, float lostRate, const CSetupInfo& setup);
+
+// The same rule without its loss-rate step: 1, 2 or 0 only.
+int32_t HostStateBeforeLossRate(uint32_t runCount, uint8_t up, const CSetupInfo& setup);

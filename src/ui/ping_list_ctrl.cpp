@@ -146,16 +146,29 @@ void CPingListCtrl::FillHostRow(CHostItem* host) {
         m_model->SetCell(row, 7, m_text);
     }
 
-    const int32_t state = HostStateRule(runCount, up, host->lost_rate, StateSettings());
-    if (state == host->state)
+    const CSetupInfo& settings = StateSettings();
+    const int32_t state = HostStateRule(runCount, up, host->lost_rate, settings);
+    // The loss rate counts since the start, so a host back from an outage is long over the
+    // threshold: for a host announced down, the rule without the loss-rate step decides what
+    // is announced, or its return would be announced with the down texts and never as up.
+    // Its row shows the loss-rate state all the same.
+    const int32_t announced = host->notified_state == kStateDown
+                                  ? HostStateBeforeLossRate(runCount, up, settings)
+                                  : state;
+    if (state != host->state) {
+        host->state = state;
+        if (shown)
+            m_model->SetImage(row, state);
+    } else if (announced == state) {
         return;
-    host->state = state;
-    if (shown)
-        m_model->SetImage(row, state);
-    if (state == kStateChanging || state == host->notified_state)
+    }
+    if (announced == kStateChanging || announced == host->notified_state)
         return;
-    host->notified_state = static_cast<uint8_t>(state);
+    host->notified_state = static_cast<uint8_t>(announced);
+    // The event row, the alerts and their texts follow the state announced.
+    host->state = announced;
     DispatchHostEvent(host);
+    host->state = state;
 }
 
 void CPingListCtrl::UpdateHostRow(CHostItem* host) {

@@ -37,7 +37,8 @@ public:
 
     // Writes columns 1 to 7 of the host's row, its loss rate and round-trip text, and, when
     // the state rule gives a new state, the state, the row image and, for a state not yet
-    // announced, the host's event. Called for every engine outcome and after an edit.
+    // announced, the host's event (a host announced down is announced up by the rule
+    // without its loss-rate step). Called for every engine outcome and after an edit.
     void FillHostRow(CHostItem* host);
     // FillHostRow, then the row's item data, name and image (a host moved to its row).
     void UpdateHostRow(CHostItem* host);

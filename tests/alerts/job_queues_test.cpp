@@ -1,5 +1,6 @@
 #include "alerts/job_queues.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -269,10 +270,12 @@ private:
 
 // A scripted SMTP server on loopback for one dialogue: accepts everything and records the
 // envelope. (A header line as long as 256 recipients make is beyond what a strict server
-// takes, so the envelope is checked here rather than with the real server.)
+// takes, so the envelope is checked here rather than with the real server.) A slow server
+// answers the final dot only `dotReplyDelay` after it came.
 class ScriptedServer {
 public:
-    ScriptedServer() : m_listen(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    explicit ScriptedServer(std::chrono::milliseconds dotReplyDelay = 0ms)
+        : m_listen(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), m_dotReplyDelay(dotReplyDelay) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -293,6 +296,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_rcpt;
     }
+    bool dotSeen() const { return m_dotSeen.load(); }
 
 private:
     void Serve() {
@@ -323,6 +327,8 @@ private:
                     continue;
                 buffer.erase(0, end + 5);
                 inData = false;
+                m_dotSeen = true;
+                std::this_thread::sleep_for(m_dotReplyDelay);
                 say("250 accepted\r\n");
             }
             while (!inData && (end = buffer.find("\r\n")) != std::string::npos) {
@@ -348,6 +354,8 @@ private:
     }
 
     int m_listen;
+    std::chrono::milliseconds m_dotReplyDelay;
+    std::atomic<bool> m_dotSeen{false};
     uint16_t m_port = 0;
     mutable std::mutex m_mutex;
     std::vector<std::string> m_rcpt;
@@ -529,6 +537,16 @@ TEST_F(MailJobs, AMailWithoutRecipientsIsQueuedAndFailsAtTheServer) {
     m_mail->Resume();
     ASSERT_TRUE(m_sink.WaitFor(1));
     EXPECT_EQ(m_sink.done()[0].result, kMailResultSendFailed);
+}
+
+TEST_F(MailJobs, AMailTheServerTakesWhileTheThreadStopsIsSent) {
+    ScriptedServer server(500ms);
+    ASSERT_EQ(AddSimpleMail(*m_mail, m_sink.owner(), server.port(), "slow"), 0);
+    m_mail->Resume();
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return server.dotSeen(); }));
+    m_mail->Stop();
+    ASSERT_TRUE(m_sink.WaitFor(1));
+    EXPECT_EQ(m_sink.done()[0].result, kMailResultSent);
 }
 
 // ---- program runs ----
@@ -802,8 +820,9 @@ TEST(JobQueues, StoppingEveryQueueWhileJobsRunNeverHangs) {
 }
 
 TEST(JobQueues, AStoppedMailThreadFinishesItsRingQuickly) {
-    // Mails queued before the stop are still worked off; to a silent server each one fails
-    // at once instead of waiting out the reply limit.
+    // Mails queued before the stop are still worked off; a silent server keeps the first one
+    // until the time for sending at exit is over, instead of the reply limit, and the rest are
+    // dropped.
     SilentServer silent;
     auto mail = std::make_unique<cmailthread>();
     for (int i = 0; i < 3; ++i)

@@ -182,6 +182,35 @@ TEST(SmtpMessageTest, ALongRecipientListIsFoldedBelowTheLineLimit) {
     EXPECT_EQ(unfolded, expected);
 }
 
+TEST(SmtpMessageTest, FoldingLeavesNoLineOfBlanksAlone) {
+    // A lax reader takes a line of blanks for the end of the header.
+    CSMTPMessage message = TwoRecipientMessage();
+    message.m_sSubject = std::string(75, 'a') + "\r\n" + std::string(80, 'b') + " \t ";
+    EXPECT_NE(message.BuildHeaderAt(0, 0).find("\r\nSubject: " + std::string(75, 'a') + "\r\n  " +
+                                               std::string(80, 'b') + " \t \r\nDate: "),
+              std::string::npos);
+}
+
+TEST(SmtpMessageTest, AWordTooLongToFoldGoesAsEncodedWords) {
+    CSMTPMessage message = TwoRecipientMessage();
+    message.m_From = CSMTPAddress(std::string(1000, 'n'), "a@b.test");
+    message.m_sSubject = "see " + std::string(1200, 'x');
+    const std::string header = message.BuildHeaderAt(0, 0);
+    for (size_t start = 0, end; (end = header.find("\r\n", start)) != std::string::npos;
+         start = end + 2)
+        EXPECT_LE(end - start, 998u);
+    EXPECT_EQ(header.rfind("From: =?UTF-8?B?bm5u", 0), 0u);
+    EXPECT_NE(header.find("\r\nSubject: =?UTF-8?B?c2VlIHh4"), std::string::npos);
+}
+
+TEST(SmtpMessageTest, ALineWithEncodedWordsStaysWithin76Characters) {
+    CSMTPMessage message = TwoRecipientMessage();
+    message.m_From = CSMTPAddress(std::string(37, 'a') + "\xC3\xBC", "a@b.c");
+    const std::string header = message.BuildHeaderAt(0, 0);
+    EXPECT_EQ(header.rfind("From: =?UTF-8?B?", 0), 0u);
+    EXPECT_LE(header.find("\r\n"), 76u);
+}
+
 TEST(SmtpMessageTest, MailResultFollowsTheFailingStep) {
     EXPECT_EQ(MailResultOf(false, true, true), kMailResultSent);
     EXPECT_EQ(MailResultOf(true, true, true), kMailResultSent);

@@ -187,10 +187,12 @@ TEST_F(PingListCtrlTest, StateRuleSequences) {
          "-RRRRTTTTT-RRRR", "111101112221110", "........2.....0"},
         {"a short failure passes through state 1 only", true, 3, false, 5,  //
          "-RRRRTRRRR", "1111011110", ".........."},
-        {"loss rate state entered and left", true, 0, true, 30,  //
-         "-RTRR-", "202400", "20240."},
+        {"loss rate state entered from up and left", true, 1, true, 20,  //
+         "-RRTRRR", "1101440", "....4.0"},
         {"a host whose up flag is 0 keeps state 2 at any loss rate", true, 0, true, 5,  //
-         "-TTRT", "22242", "2..42"},
+         "-TTRT", "22242", "2..02"},
+        {"a host announced down is announced up once, its rate over the threshold", true, 2, true,
+         50, "-TTTTRRRRR", "1122244440", "..2....0.."},
         {"without the count trigger: down before any request and at the first failure", false, 3,
          false, 5, "--RT", "2202", "2.02"},
         {"with a count of 0 state 1 never occurs", true, 0, false, 5,  //

@@ -94,8 +94,8 @@ std::string FormatSummaryLine(const CHostItem& host);
 bool LogEventLine(const CHostItem& host, const std::tm& local, const CSetupInfo& setup);
 // MAIL line for a mail job that was queued (or refused by a full queue); lognotify.
 bool LogMailLine(bool queued, const std::string& subject, const CSetupInfo& setup);
-// The mail thread's lines, written whenever the log file is open: a queued alert mail that
-// failed, and the number of mails dropped at exit. Any thread.
+// The mail thread's lines, written whenever the log file is open: a queued mail (alert or
+// test) that failed, with why, and the number of mails dropped at exit. Any thread.
 bool LogMailFailedLine(int result, const std::string& smtpserver, const std::string& subject,
                        const std::string& reason);
 bool LogMailsDroppedLine(uint32_t count);

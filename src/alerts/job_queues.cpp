@@ -26,13 +26,15 @@ void FinishJob(Ring& ring, JobOwner& slotOwner, int result) {
         target->Post(WM_JOB_DONE, next, result);
 }
 
-int DeliverMail(const CMailJob& job, StopGrace& grace) {
+// One mail job's dialogue; `reason` says why it failed.
+int DeliverMail(const CMailJob& job, StopGrace& grace, std::string& reason) {
     CSMTPConnection connection;
     connection.SetStopGrace(&grace);
     const bool logon = job.logon != 0;
     const bool connected =
         logon ? connection.ConnectWithLogin(job.server.c_str(), job.port, job.user, job.password)
               : connection.Connect(job.server.c_str(), job.port);
+    reason = connection.GetFailureReason();
     if (!connected)
         return MailResultOf(logon, false, false);
     CSMTPMessage message;
@@ -42,6 +44,7 @@ int DeliverMail(const CMailJob& job, StopGrace& grace) {
     message.m_sSubject = job.subject;
     message.SetBody(job.body);
     const bool sent = connection.SendMessage(message, job.high_priority);
+    reason = connection.GetFailureReason();
     if (sent)
         connection.Disconnect();
     // On failure the connection's destructor ends the dialogue.
@@ -106,15 +109,27 @@ int cmailthread::DoWork() {
         if (grace.Over(stop.load(std::memory_order_acquire) != 0))
             break;
         CMailJob& job = m_ring.ReadSlot();
-        const int result = DeliverMail(job, grace);
+        std::string reason;
+        const int result = DeliverMail(job, grace, reason);
         job.password.clear();
-        if (result != kMailResultSent && job.owner.none())
-            LogMailFailedLine(result, job.server, job.subject);
+        if (result != kMailResultSent) {
+            LogMailFailedLine(result, job.server, job.subject, reason);
+            // The owner (the test mail's dialog) is told the reason with the result.
+            if (!job.owner.none()) {
+                std::lock_guard<std::mutex> lock(m_failureLock);
+                m_ownedFailure = {(m_ring.readIndex() + 1) & decltype(m_ring)::kMask, reason};
+            }
+        }
         FinishJob(m_ring, job.owner, result);
     }
     if (grace.started())
         DropQueued();
     return 0;
+}
+
+std::string cmailthread::FailureReason(uint32_t next) const {
+    std::lock_guard<std::mutex> lock(m_failureLock);
+    return m_ownedFailure.first == next ? m_ownedFailure.second : std::string();
 }
 
 // ---- program ----

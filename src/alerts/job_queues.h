@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/message_target.h"
 #include "platform/messages.h"
@@ -146,9 +147,9 @@ private:
 constexpr uint32_t kMailSendAfterStopMs = kThreadExitWaitMs * 2 / 3;
 
 // The mail queue: each job is one SMTP delivery. Results: 0 delivered, 1 log-on connect
-// failed, 2 plain connect failed, 3 the send dialogue failed after the connect. An alert
-// mail (no owner) that fails writes a log line with its result; mails dropped at exit are
-// counted in one log line.
+// failed, 2 plain connect failed, 3 the send dialogue failed after the connect. A mail that
+// fails writes a log line with its result and reason; mails dropped at exit are counted in
+// one log line.
 class cmailthread : public cmsgthread {
 public:
     cmailthread();
@@ -173,10 +174,16 @@ public:
     uint32_t readIndex() const { return m_ring.readIndex(); }
     uint32_t writeIndex() const { return m_ring.writeIndex(); }
 
+    // Why the mail with an owner whose WM_JOB_DONE carried `next` failed; empty when it did
+    // not fail or a later failed mail with an owner took its place. Any thread.
+    std::string FailureReason(uint32_t next) const;
+
 private:
     void DropQueued();
 
     JobRing<CMailJob, kMailRingSlots> m_ring;
+    mutable std::mutex m_failureLock;
+    std::pair<uint32_t, std::string> m_ownedFailure{UINT32_MAX, {}};
 };
 
 // The program queue: each job starts a program with its parameter line. Results: 1 started,

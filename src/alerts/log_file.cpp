@@ -154,8 +154,9 @@ std::string FormatMailLine(bool queued, const std::string& smtpserver, const std
 }
 
 std::string FormatMailFailedLine(int result, const std::string& smtpserver,
-                                 const std::string& subject) {
-    return "MAIL: FAILED " + std::to_string(result) + " " + smtpserver + " " + subject;
+                                 const std::string& subject, const std::string& reason) {
+    return "MAIL: FAILED " + std::to_string(result) + " " + smtpserver + " " + subject + " (" +
+           reason + ")";
 }
 
 std::string FormatMailsDroppedLine(uint32_t count) {
@@ -192,8 +193,9 @@ bool LogMailLine(bool queued, const std::string& subject, const CSetupInfo& setu
     return g_logFile.WriteLine(FormatMailLine(queued, setup.smtpserver, subject));
 }
 
-bool LogMailFailedLine(int result, const std::string& smtpserver, const std::string& subject) {
-    return g_logFile.WriteLine(FormatMailFailedLine(result, smtpserver, subject));
+bool LogMailFailedLine(int result, const std::string& smtpserver, const std::string& subject,
+                       const std::string& reason) {
+    return g_logFile.WriteLine(FormatMailFailedLine(result, smtpserver, subject, reason));
 }
 
 bool LogMailsDroppedLine(uint32_t count) {

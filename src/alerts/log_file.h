@@ -74,9 +74,9 @@ std::string FormatEventLine(const CHostItem& host, const std::tm& local);
 std::string FormatEventCsvLine(const CHostItem& host, const std::tm& local);
 // "MAIL: OK " or "MAIL: ERROR ", then server, a blank and the expanded subject.
 std::string FormatMailLine(bool queued, const std::string& smtpserver, const std::string& subject);
-// "MAIL: FAILED <result> <server> <subject>": an alert mail that was queued but not sent.
+// "MAIL: FAILED <result> <server> <subject> (<reason>)": a mail that was queued but not sent.
 std::string FormatMailFailedLine(int result, const std::string& smtpserver,
-                                 const std::string& subject);
+                                 const std::string& subject, const std::string& reason);
 // "MAIL: DROPPED <count> queued mails at exit"
 std::string FormatMailsDroppedLine(uint32_t count);
 // "EXEC: OK " or "EXEC: ERROR ", then the program, a blank and the expanded parameters.
@@ -94,9 +94,10 @@ std::string FormatSummaryLine(const CHostItem& host);
 bool LogEventLine(const CHostItem& host, const std::tm& local, const CSetupInfo& setup);
 // MAIL line for a mail job that was queued (or refused by a full queue); lognotify.
 bool LogMailLine(bool queued, const std::string& subject, const CSetupInfo& setup);
-// The mail thread's lines, written whenever the log file is open: a queued alert mail that
-// failed, and the number of mails dropped at exit. Any thread.
-bool LogMailFailedLine(int result, const std::string& smtpserver, const std::string& subject);
+// The mail thread's lines, written whenever the log file is open: a queued mail (alert or
+// test) that failed, with why, and the number of mails dropped at exit. Any thread.
+bool LogMailFailedLine(int result, const std::string& smtpserver, const std::string& subject,
+                       const std::string& reason);
 bool LogMailsDroppedLine(uint32_t count);
 // EXEC line for a program run that was queued (or refused); lognotify.
 bool LogExecLine(bool queued, const std::string& parameters, const CSetupInfo& setup);

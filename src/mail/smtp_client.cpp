@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <sstream>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,6 +18,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include "mail/base64.h"
 #include "mail/smtp_reply.h"
@@ -349,18 +357,23 @@ CSMTPMessage::CSMTPMessage() : m_sXMailer(kXMailer) {}
 void CSMTPMessage::SetBody(const std::string& text) {
     // Line ends are made CR LF first: a lone LF or CR left in the body could otherwise pair
     // up with a following "." into an end-of-data line on some servers.
-    m_sBody = NormalizeLineEnds(text);
-    std::string stuffed = m_sBody;
+    m_sText = NormalizeLineEnds(text);
+    EncodeBody(true);
+}
+
+void CSMTPMessage::EncodeBody(bool eightBit) {
+    std::string stuffed = m_sText;
     StuffDots(stuffed);
     // Servers refuse a line over 998 octets, and relays break it; quoted-printable brings it
-    // to the reader unchanged.
-    if (LongestLine(stuffed) > kMaxBodyLine) {
+    // to the reader unchanged. So it does 8-bit text through a server that may strip the
+    // high bit because it never said it takes 8BITMIME.
+    if (LongestLine(stuffed) > kMaxBodyLine || (!eightBit && !IsAscii(m_sText))) {
         m_pTransferEncoding = "quoted-printable";
-        m_sBody = QuotedPrintable(m_sBody);
+        m_sBody = QuotedPrintable(m_sText);
         StuffDots(m_sBody);
         return;
     }
-    m_pTransferEncoding = IsAscii(m_sBody) ? "7bit" : "8bit";
+    m_pTransferEncoding = IsAscii(m_sText) ? "7bit" : "8bit";
     m_sBody.swap(stuffed);
 }
 
@@ -473,6 +486,83 @@ std::string CSMTPMessage::BuildHeaderAt(int highPriority, time_t when) const {
 // ---------------------------------------------------------------------------------------
 // CSMTPConnection
 
+namespace {
+
+// Mail submission with TLS from the first byte (RFC 8314).
+constexpr uint16_t kImplicitTlsPort = 465;
+
+// The socket under TLS. Reads never block, so every wait is a poll within the dialogue's
+// limits (a server that sends half a record and stalls costs no more than a silent one);
+// writes go out with MSG_NOSIGNAL like the plain dialogue's.
+int SocketOf(BIO* bio) {
+    return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+}
+
+int SocketBioWrite(BIO* bio, const char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = send(SocketOf(bio), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR)
+        BIO_set_retry_write(bio);
+    return static_cast<int>(n);
+}
+
+int SocketBioRead(BIO* bio, char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = recv(SocketOf(bio), data, static_cast<size_t>(length), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        BIO_set_retry_read(bio);
+    return static_cast<int>(n);
+}
+
+long SocketBioControl(BIO*, int command, long, void*) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+BIO_METHOD* SocketBioMethod() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "smtp socket");
+        if (m != nullptr) {
+            BIO_meth_set_write(m, SocketBioWrite);
+            BIO_meth_set_read(m, SocketBioRead);
+            BIO_meth_set_ctrl(m, SocketBioControl);
+        }
+        return m;
+    }();
+    return method;
+}
+
+// The first of the thread's TLS errors in words; the queue is emptied.
+std::string TlsErrorText() {
+    const unsigned long error = ERR_get_error();
+    ERR_clear_error();
+    const char* reason = error != 0 ? ERR_reason_error_string(error) : nullptr;
+    return reason != nullptr ? reason : "the connection broke";
+}
+
+// A failure without a reply from the server, in words.
+std::string ErrorText(int code) {
+    switch (code) {
+        case kWsaErrorTimedOut:
+            return "the server did not answer in time";
+        case kWsaErrorConnRefused:
+            return "connection refused";
+        case kWsaErrorConnReset:
+            return "the server closed the connection";
+        case kWsaErrorInvalidArgument:
+            return "no server name, or it does not resolve";
+        case kWsaErrorInterrupted:
+            return "the program was ending";
+        case kErrorInvalidParameter:
+            return "an address holds CR, LF, '<' or '>'";
+        case kWsaErrorMessageSize:
+            return "the server's reply is too long";
+        default:
+            return "error " + std::to_string(code);
+    }
+}
+
+}  // namespace
+
 CSMTPConnection::CSMTPConnection()
     : m_dwIdleLimit(g_defaultIdleLimitMs.load()), m_dwWaitMs(g_defaultWaitMs.load()) {}
 
@@ -498,6 +588,18 @@ bool CSMTPConnection::StopEndsWait() {
 }
 
 void CSMTPConnection::CloseSocket() {
+    if (m_tls != nullptr) {
+        // close_notify says the end was meant; a server that went silent is not told.
+        if (!m_bTimedOut && SSL_is_init_finished(m_tls))
+            SSL_shutdown(m_tls);
+        SSL_free(m_tls);
+        m_tls = nullptr;
+        ERR_clear_error();
+    }
+    if (m_tlsContext != nullptr) {
+        SSL_CTX_free(m_tlsContext);
+        m_tlsContext = nullptr;
+    }
     if (m_socket >= 0) {
         close(m_socket);
         m_socket = -1;
@@ -511,6 +613,9 @@ bool CSMTPConnection::OpenSocket() {
         Disconnect();
     CloseSocket();
     m_bTimedOut = false;
+    m_bVerified = false;
+    m_extensions.clear();
+    m_sLastReply.clear();
     m_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_socket < 0) {
         SetSocketError(errno);
@@ -556,32 +661,11 @@ bool CSMTPConnection::ConnectSocket(const char* server, uint16_t port) {
         SetSocketError(errno);
         return false;
     }
-    pollfd p{m_socket, POLLOUT, 0};
-    int ready;
-    for (;;) {
-        const uint32_t elapsed = GetTick() - start;
-        if (elapsed > m_dwIdleLimit) {
-            SetLastErrorCode(kWsaErrorTimedOut);
-            return false;
-        }
-        const uint32_t left = m_dwIdleLimit - elapsed + 1;
-        ready = poll(&p, 1, static_cast<int>(std::min(left, kStopCheckSliceMs)));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready != 0)
-            break;
-        if (StopEndsWait()) {
-            SetLastErrorCode(kWsaErrorInterrupted);
-            return false;
-        }
-    }
+    if (!WaitSocket(POLLOUT, start, m_dwIdleLimit))
+        return false;
     fcntl(m_socket, F_SETFL, flags);
     int error = 0;
     socklen_t length = sizeof error;
-    if (ready < 0) {
-        SetSocketError(errno);
-        return false;
-    }
     if (getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
         SetSocketError(errno);
         return false;
@@ -593,6 +677,72 @@ bool CSMTPConnection::ConnectSocket(const char* server, uint16_t port) {
     return true;
 }
 
+bool CSMTPConnection::WaitSocket(short events, uint32_t since, uint32_t waitMs) {
+    for (;;) {
+        const uint32_t elapsed = GetTick() - since;
+        if (elapsed > m_dwIdleLimit) {
+            SetLastErrorCode(kWsaErrorTimedOut);
+            return false;
+        }
+        const uint32_t left = m_dwIdleLimit - elapsed + 1;
+        pollfd p{m_socket, events, 0};
+        const int ready =
+            poll(&p, 1, static_cast<int>(std::min({waitMs, left, kStopCheckSliceMs})));
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR) {
+            SetSocketError(errno);
+            return false;
+        }
+        if (ready == 0 && StopEndsWait()) {
+            SetLastErrorCode(kWsaErrorInterrupted);
+            return false;
+        }
+    }
+}
+
+ssize_t CSMTPConnection::SendSome(const char* data, size_t length) {
+    if (m_tls == nullptr)
+        return send(m_socket, data, length, MSG_NOSIGNAL);
+    ERR_clear_error();
+    const int n = SSL_write(m_tls, data, static_cast<int>(std::min<size_t>(length, INT_MAX)));
+    const int saved = errno;
+    if (n > 0)
+        return n;
+    const int error = SSL_get_error(m_tls, n);
+    // An interrupted send is tried again with the same bytes, as TLS requires.
+    errno = error == SSL_ERROR_WANT_WRITE              ? EINTR
+            : error == SSL_ERROR_SYSCALL && saved != 0 ? saved
+                                                       : ECONNRESET;
+    return -1;
+}
+
+ssize_t CSMTPConnection::ReceiveSome(char* buffer, size_t room) {
+    if (m_tls == nullptr)
+        return recv(m_socket, buffer, room, 0);
+    ERR_clear_error();
+    const int n = SSL_read(m_tls, buffer, static_cast<int>(room));
+    const int saved = errno;
+    if (n > 0)
+        return n;
+    switch (SSL_get_error(m_tls, n)) {
+        case SSL_ERROR_ZERO_RETURN:
+            return 0;
+        case SSL_ERROR_WANT_READ:  // a record not yet whole, or one without data
+        case SSL_ERROR_WANT_WRITE:
+            errno = EAGAIN;
+            return -1;
+        case SSL_ERROR_SYSCALL:
+            errno = saved != 0 ? saved : ECONNRESET;
+            return -1;
+        default:
+            if (m_sFailReason.empty())
+                m_sFailReason = "TLS failed: " + TlsErrorText();
+            errno = ECONNRESET;
+            return -1;
+    }
+}
+
 bool CSMTPConnection::SendRaw(const char* data, size_t length) {
     if (m_socket < 0) {
         SetLastErrorCode(kWsaErrorNotConnected);
@@ -602,7 +752,7 @@ bool CSMTPConnection::SendRaw(const char* data, size_t length) {
     // a server that went away must not end the whole program with SIGPIPE.
     size_t sent = 0;
     while (sent < length) {
-        const ssize_t n = send(m_socket, data + sent, length - sent, MSG_NOSIGNAL);
+        const ssize_t n = SendSome(data + sent, length - sent);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -621,6 +771,8 @@ bool CSMTPConnection::SendRaw(const char* data, size_t length) {
 bool CSMTPConnection::FailRead(int code) {
     // What arrived of a reply that failed is kept for the caller; the stream behind it can
     // no longer be trusted to start at a reply, so nothing of it is read as the next one.
+    if (m_pending.empty() && m_sFailReason.empty())
+        m_sFailReason = ErrorText(code);
     m_sLastReply = m_pending;
     m_pending.clear();
     m_bTimedOut = m_bTimedOut || code == kWsaErrorTimedOut;
@@ -649,9 +801,12 @@ bool CSMTPConnection::ReceiveReply(uint32_t& lastDataTick, std::string& text) {
         // Waits are cut into short slices so a mail thread told to stop gives up in time
         // instead of waiting out the idle limit of a silent server.
         const uint32_t left = m_dwIdleLimit - idle + 1;
+        // Bytes that TLS has already taken off the socket would never wake the poll.
         pollfd p{m_socket, POLLIN, 0};
         const int ready =
-            poll(&p, 1, static_cast<int>(std::min({m_dwWaitMs, left, kStopCheckSliceMs})));
+            m_tls != nullptr && SSL_pending(m_tls) > 0
+                ? 1
+                : poll(&p, 1, static_cast<int>(std::min({m_dwWaitMs, left, kStopCheckSliceMs})));
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -664,7 +819,7 @@ bool CSMTPConnection::ReceiveReply(uint32_t& lastDataTick, std::string& text) {
         }
         char chunk[4096];
         const size_t room = std::min(sizeof chunk, kMaxReplyBytes - m_pending.size());
-        const ssize_t n = recv(m_socket, chunk, room, 0);
+        const ssize_t n = ReceiveSome(chunk, room);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
@@ -678,11 +833,13 @@ bool CSMTPConnection::ReceiveReply(uint32_t& lastDataTick, std::string& text) {
     }
 }
 
-bool CSMTPConnection::ReadReply(int expectedCode) {
+bool CSMTPConnection::ReadReply(int expectedCode, std::string* replyText) {
     uint32_t lastData = GetTick();
     std::string text;
     if (!ReceiveReply(lastData, text))
         return false;
+    if (replyText != nullptr)
+        *replyText = text;
     if (m_nLastCode == expectedCode)
         return true;
     m_sLastReply = text;
@@ -723,23 +880,166 @@ std::string CSMTPConnection::LocalHostName() const {
     return name.empty() ? "localhost" : name;
 }
 
-bool CSMTPConnection::Greet(const char* command) {
-    m_bConnected = 1;
-    if (!ExpectReply(220))
+bool CSMTPConnection::Refuse(const std::string& reason, int code) {
+    if (m_sFailReason.empty())
+        m_sFailReason = reason;
+    SetLastErrorCode(code);
+    return false;
+}
+
+bool CSMTPConnection::NoteFailure() {
+    if (m_sFailReason.empty())
+        m_sFailReason = !m_sLastReply.empty() ? m_sLastReply : ErrorText(GetLastErrorCode());
+    return false;
+}
+
+bool CSMTPConnection::Hello(bool heloFallback) {
+    m_extensions.clear();
+    const std::string name = LocalHostName();
+    std::string text;
+    if (!SendText("EHLO " + name + "\r\n"))
         return false;
-    return SendText(std::string(command) + " " + LocalHostName() + "\r\n") && ExpectReply(250);
+    if (ReadReply(250, &text)) {
+        // Each line after the greeting names one extension; keywords are case-insensitive.
+        for (size_t start = text.find("\r\n"); start != std::string::npos;) {
+            start += 2;
+            const size_t end = text.find("\r\n", start);
+            std::string line = text.substr(start + 4, end - start - 4);
+            std::transform(line.begin(), line.end(), line.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+            m_extensions.push_back(std::move(line));
+            start = end;
+        }
+        return true;
+    }
+    if (!heloFallback || GetLastErrorCode() != kWsaErrorProtocol)
+        return false;
+    return SendText("HELO " + name + "\r\n") && ExpectReply(250);
+}
+
+bool CSMTPConnection::Offers(const char* keyword, const char* parameter) const {
+    for (const std::string& line : m_extensions) {
+        std::istringstream words(line);
+        std::string word;
+        if (!(words >> word) || word != keyword)
+            continue;
+        if (parameter == nullptr)
+            return true;
+        while (words >> word)
+            if (word == parameter)
+                return true;
+    }
+    return false;
+}
+
+bool CSMTPConnection::StartTls(const char* server) {
+    // Bytes that came in plain behind the go-ahead are no words of the server inside TLS.
+    m_pending.clear();
+    ERR_clear_error();
+    m_tlsContext = SSL_CTX_new(TLS_client_method());
+    m_tls = m_tlsContext != nullptr ? SSL_new(m_tlsContext) : nullptr;
+    BIO* bio =
+        m_tls != nullptr && SocketBioMethod() != nullptr ? BIO_new(SocketBioMethod()) : nullptr;
+    if (bio == nullptr) {
+        m_bConnected = 0;
+        return Refuse("TLS is not available: " + TlsErrorText(), kWsaErrorProtocol);
+    }
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(m_socket)));
+    BIO_set_init(bio, 1);
+    SSL_set_bio(m_tls, bio, bio);
+    // A server that just closes is a closed connection, not a TLS error.
+    SSL_set_options(m_tls, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // The system's trust store (SSL_CERT_FILE and SSL_CERT_DIR count), checked against the
+    // server as typed: an address against the certificate's addresses, a name by host name.
+    SSL_CTX_set_default_verify_paths(m_tlsContext);
+    in_addr address{};
+    if (inet_pton(AF_INET, server, &address) == 1) {
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_tls), server);
+    } else {
+        SSL_set_tlsext_host_name(m_tls, server);
+        SSL_set1_host(m_tls, server);
+    }
+    // Verification never stops the handshake: without a login an unverified connection is
+    // still better than plain text, and with one the dialogue ends before AUTH.
+    const uint32_t start = GetTick();
+    for (;;) {
+        const int done = SSL_connect(m_tls);
+        if (done == 1)
+            break;
+        const int error = SSL_get_error(m_tls, done);
+        const bool wait = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
+        if (!wait ||
+            !WaitSocket(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, start, m_dwWaitMs)) {
+            // No SMTP can follow a broken handshake: the connection just ends, without QUIT.
+            m_bConnected = 0;
+            return Refuse(
+                "TLS handshake failed: " + (wait ? ErrorText(GetLastErrorCode()) : TlsErrorText()),
+                wait ? GetLastErrorCode() : kWsaErrorProtocol);
+        }
+    }
+    const long verified = SSL_get_verify_result(m_tls);
+    m_bVerified = verified == X509_V_OK;
+    m_sTlsProblem = X509_verify_cert_error_string(verified);
+    return true;
+}
+
+bool CSMTPConnection::Login(const std::string& user, const std::string& password) {
+    // A failed send of the AUTH or login lines shows in the reply read that follows.
+    if (Offers("AUTH", "LOGIN"))
+        return (SendText("AUTH LOGIN\r\n"), ExpectAuthReply(334)) &&
+               (SendLoginLine(user), ExpectReply(334)) &&
+               (SendLoginLine(password), ExpectReply(235));
+    if (Offers("AUTH", "PLAIN")) {
+        CMimeString encoded(CMimeString::kEncode, CMimeString::kBase64Algo,
+                            std::string(1, '\0') + user + '\0' + password);
+        return (SendText("AUTH PLAIN " + encoded.GetString() + "\r\n"), ExpectAuthReply(235));
+    }
+    return Refuse("the server offers neither AUTH LOGIN nor AUTH PLAIN; the password was not sent");
+}
+
+bool CSMTPConnection::Dialogue(const char* server, uint16_t port, const std::string* user,
+                               const std::string* password) {
+    const bool login = user != nullptr && password != nullptr;
+    m_bConnected = 1;
+    if (port == kImplicitTlsPort && !StartTls(server))
+        return false;
+    if (!ExpectReply(220) || !Hello(!login))
+        return false;
+    // STARTTLS is taken whenever offered; the greeting inside TLS then says what counts.
+    if (m_tls == nullptr && Offers("STARTTLS")) {
+        if (!SendText("STARTTLS\r\n"))
+            return false;
+        if (ExpectReply(220)) {
+            if (!StartTls(server) || !Hello(false))
+                return false;
+        } else if (GetLastErrorCode() != kWsaErrorProtocol) {
+            return false;
+        }
+    }
+    if (!login)
+        return true;
+    // A password only ever crosses the wire inside TLS, to the server it was meant for.
+    if (m_tls == nullptr)
+        return Refuse("the server offers no encryption; the password was not sent");
+    if (!m_bVerified)
+        return Refuse("certificate verify failed: " + m_sTlsProblem);
+    return Login(*user, *password);
+}
+
+bool CSMTPConnection::Open(const char* server, uint16_t port, const std::string* user,
+                           const std::string* password) {
+    m_sFailReason.clear();
+    if (!OpenSocket() || !ConnectSocket(server, port))
+        return NoteFailure();
+    if (Dialogue(server, port, user, password))
+        return true;
+    NoteFailure();
+    Disconnect();
+    return false;
 }
 
 bool CSMTPConnection::Connect(const char* server, uint16_t port) {
-    if (!OpenSocket())
-        return false;
-    if (!ConnectSocket(server, port))
-        return false;
-    if (!Greet("HELO")) {
-        Disconnect();
-        return false;
-    }
-    return true;
+    return Open(server, port, nullptr, nullptr);
 }
 
 bool CSMTPConnection::SendLoginLine(const std::string& value) {
@@ -749,22 +1049,22 @@ bool CSMTPConnection::SendLoginLine(const std::string& value) {
 
 bool CSMTPConnection::ConnectWithLogin(const char* server, uint16_t port, const std::string& user,
                                        const std::string& password) {
-    if (!OpenSocket())
-        return false;
-    if (!ConnectSocket(server, port))
-        return false;
-    // A failed send of the AUTH or login lines shows in the reply read that follows.
-    const bool ok = Greet("EHLO") && (SendText("AUTH LOGIN\r\n"), ExpectAuthReply(334)) &&
-                    (SendLoginLine(user), ExpectReply(334)) &&
-                    (SendLoginLine(password), ExpectReply(235));
-    if (!ok) {
-        Disconnect();
-        return false;
-    }
-    return true;
+    return Open(server, port, &user, &password);
 }
 
 bool CSMTPConnection::SendMessage(const CSMTPMessage& message, int highPriority) {
+    m_sFailReason.clear();
+    m_sLastReply.clear();
+    // 8-bit text goes only to a server that said it takes it; others get it quoted-printable.
+    if (std::strcmp(message.GetTransferEncoding(), "8bit") == 0 && !Offers("8BITMIME")) {
+        CSMTPMessage sevenBit = message;
+        sevenBit.EncodeBody(false);
+        return Transaction(sevenBit, highPriority) || NoteFailure();
+    }
+    return Transaction(message, highPriority) || NoteFailure();
+}
+
+bool CSMTPConnection::Transaction(const CSMTPMessage& message, int highPriority) {
     // Refuse unsafe addresses before anything of the transaction goes out.
     bool safe = AddressIsSafe(message.m_From.m_sEmailAddress);
     for (const CSMTPAddress& r : message.m_Recipients)
@@ -784,7 +1084,10 @@ bool CSMTPConnection::SendMessage(const CSMTPMessage& message, int highPriority)
         return true;
     };
 
-    if (!step("MAIL FROM:<" + message.m_From.m_sEmailAddress + ">\r\n", 250))
+    const bool eightBit = std::strcmp(message.GetTransferEncoding(), "8bit") == 0;
+    if (!step("MAIL FROM:<" + message.m_From.m_sEmailAddress + ">" +
+                  (eightBit ? " BODY=8BITMIME" : "") + "\r\n",
+              250))
         return false;
     // One refused recipient must not cost the others their mail: the transaction goes on
     // with those accepted, and the result still says that it failed.

@@ -7,9 +7,15 @@
 #include <string>
 #include <vector>
 
-// The system's own SMTP client: one TCP connection per mail, a plain HELO greeting or EHLO
-// with AUTH LOGIN, one single-part plain-text message (RFC 5322 and MIME, UTF-8) to all
-// recipients, then QUIT.
+#include <sys/types.h>
+
+struct ssl_st;
+struct ssl_ctx_st;
+
+// The system's own SMTP client: one TCP connection per mail, TLS whenever the server offers
+// it (from the first byte on port 465, else through STARTTLS), an EHLO greeting, AUTH LOGIN
+// or PLAIN only inside TLS with a verified certificate, one single-part plain-text message
+// (RFC 5322 and MIME, UTF-8) to all recipients, then QUIT.
 // Every call blocks the calling thread. A connection and a message are used by one thread
 // at a time (the mail queue thread); nothing is shared between connections.
 //
@@ -68,8 +74,11 @@ public:
     // Stores `text` with every line end made CR LF, quoted-printable when a line would pass
     // 998 octets, then dot-stuffed (StuffDots).
     void SetBody(const std::string& text);
+    // Stores the body again for a server that did not offer 8BITMIME (`eightBit` false):
+    // then text that is not ASCII goes quoted-printable too.
+    void EncodeBody(bool eightBit);
     const std::string& GetBody() const { return m_sBody; }
-    // "7bit", "8bit" or "quoted-printable": how SetBody stored the body.
+    // "7bit", "8bit" or "quoted-printable": how the body is stored.
     const char* GetTransferEncoding() const { return m_pTransferEncoding; }
 
     // Appends a copy of `address` and returns its index (the count before the call).
@@ -103,6 +112,7 @@ public:
     std::vector<CSMTPAddress> m_Recipients;
 
 private:
+    std::string m_sText;  // normalised, before any encoding
     std::string m_sBody;  // already normalised, encoded and dot-stuffed
     const char* m_pTransferEncoding = "7bit";
 };
@@ -136,10 +146,15 @@ public:
     CSMTPConnection(const CSMTPConnection&) = delete;
     CSMTPConnection& operator=(const CSMTPConnection&) = delete;
 
-    // Connects, greets with EHLO and logs in with AUTH LOGIN; true when ready for a message.
+    // Connects, greets with EHLO, takes TLS and logs in with AUTH LOGIN (AUTH PLAIN when the
+    // server offers only that); true when ready for a message. The password is sent only
+    // inside TLS with a certificate verified for `server`: otherwise nothing of the login is
+    // sent and the connect fails.
     bool ConnectWithLogin(const char* server, uint16_t port, const std::string& user,
                           const std::string& password);
-    // Connects and greets with HELO; true when ready for a message.
+    // Connects and greets with EHLO (HELO when the server refuses EHLO), taking TLS when the
+    // server offers it, even with a certificate that does not verify; true when ready for a
+    // message.
     bool Connect(const char* server, uint16_t port);
     // The whole mail transaction; true when the server accepted the message for every
     // recipient. A refused recipient does not end it: the message still goes to those
@@ -152,6 +167,9 @@ public:
 
     // The reply text kept by the last failed read or failed code check.
     std::string GetLastReply() const { return m_sLastReply; }
+    // Why the latest connect or SendMessage failed, in words for a log line or a box: the
+    // TLS failure, else the server's last reply, else the socket error. Empty after success.
+    const std::string& GetFailureReason() const { return m_sFailReason; }
     // The code of the latest reply read (-1 when none was read or it had no code).
     int GetLastCode() const { return m_nLastCode; }
     bool IsConnected() const { return m_bConnected != 0; }
@@ -171,11 +189,24 @@ private:
     bool StopEndsWait();
     bool OpenSocket();
     bool ConnectSocket(const char* server, uint16_t port);
-    bool Greet(const char* command);
+    bool Open(const char* server, uint16_t port, const std::string* user,
+              const std::string* password);
+    bool Dialogue(const char* server, uint16_t port, const std::string* user,
+                  const std::string* password);
+    bool Hello(bool heloFallback);
+    bool Offers(const char* keyword, const char* parameter = nullptr) const;
+    bool StartTls(const char* server);
+    bool Login(const std::string& user, const std::string& password);
+    bool Transaction(const CSMTPMessage& message, int highPriority);
+    bool Refuse(const std::string& reason, int code = kWsaErrorProtocol);
+    bool WaitSocket(short events, uint32_t since, uint32_t waitMs);
+    bool NoteFailure();
+    ssize_t ReceiveSome(char* buffer, size_t room);
+    ssize_t SendSome(const char* data, size_t length);
     std::string LocalHostName() const;
     bool ReceiveReply(uint32_t& lastDataTick, std::string& text);
     bool FailRead(int code);
-    bool ReadReply(int expectedCode);
+    bool ReadReply(int expectedCode, std::string* text = nullptr);
     bool ReadReplySkip250(int expectedCode);
     bool ExpectReply(int expectedCode) { return ReadReply(expectedCode); }
     bool ExpectAuthReply(int expectedCode) { return ReadReplySkip250(expectedCode); }
@@ -192,5 +223,11 @@ private:
     int m_nLastCode = -1;
     bool m_bTimedOut = false;  // a reply wait ran out: QUIT would only wait once more
     std::string m_pending;     // received bytes behind the last reply read
+    ssl_ctx_st* m_tlsContext = nullptr;
+    ssl_st* m_tls = nullptr;                // set while the dialogue runs inside TLS
+    bool m_bVerified = false;               // the TLS certificate is valid for the server as typed
+    std::string m_sTlsProblem;              // why the certificate did not verify
+    std::vector<std::string> m_extensions;  // lines of the latest EHLO reply after the first
+    std::string m_sFailReason;
     StopGrace* m_stopGrace = nullptr;
 };

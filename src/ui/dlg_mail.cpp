@@ -385,12 +385,19 @@ void CDlgMail::OnSendTestMail() {
 }
 
 LRESULT CDlgMail::OnMailResult(WPARAM wParam, LPARAM lParam) {
-    (void)wParam;
     m_waiting = 0;
-    if (lParam == 0)
+    if (lParam == 0) {
         ShowMessageBox(kBoxCaption, kSendMailOkText, MB_OK);
-    else
-        ShowMessageBox(kBoxCaption, kSendMailFailedText + std::to_string(lParam), MB_OK);
+        return 0;
+    }
+    std::string text = kSendMailFailedText + std::to_string(lParam);
+    const std::string reason = g_pMailThread != nullptr
+                                   ? g_pMailThread->FailureReason(static_cast<uint32_t>(wParam))
+                                   : std::string();
+    if (!reason.empty())
+        text += "\n" + reason;
+    std::erase(text, '\r');  // a reply of several lines keeps its line breaks
+    ShowMessageBox(kBoxCaption, text, MB_OK);
     return 0;
 }
 

@@ -5,6 +5,8 @@
 // lines. It accepts one connection and plays its script on its own thread, recording every
 // line the client sent. Header-only, so any test folder can include "mail/...".
 
+#include <openssl/ssl.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -18,6 +20,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "mail/tls_mail_server.h"
 
 namespace mailtest {
 
@@ -60,6 +64,8 @@ public:
     ScriptedSmtpServer& ReadLine() { return Add({Step::kReadLine, {}, 0}); }
     // Reads lines up to and including the "." that ends DATA.
     ScriptedSmtpServer& ReadData() { return Add({Step::kReadData, {}, 0}); }
+    // Takes TLS with the certificate of TlsMailServer::Folder(); then the steps go through it.
+    ScriptedSmtpServer& StartTls() { return Add({Step::kStartTls, {}, 0}); }
     // Closes the connection at once (what is left of the script is skipped).
     ScriptedSmtpServer& Close() { return Add({Step::kClose, {}, 0}); }
     // After the script the server keeps reading (and recording) until the client closes.
@@ -96,7 +102,7 @@ public:
 
 private:
     struct Step {
-        enum Kind { kSend, kPause, kReadLine, kReadData, kClose } kind;
+        enum Kind { kSend, kPause, kReadLine, kReadData, kStartTls, kClose } kind;
         std::string bytes;
         int ms = 0;
     };
@@ -107,6 +113,10 @@ private:
     }
 
     void CloseAll() {
+        SSL_free(m_tls);
+        SSL_CTX_free(m_context);
+        m_tls = nullptr;
+        m_context = nullptr;
         if (m_conn >= 0)
             close(m_conn);
         if (m_listen >= 0)
@@ -135,10 +145,11 @@ private:
                 m_lines.push_back(*line);
                 return true;
             }
-            if (!WaitReadable(m_conn))
+            if ((m_tls == nullptr || SSL_pending(m_tls) == 0) && !WaitReadable(m_conn))
                 return false;
             char chunk[65536];
-            const ssize_t n = recv(m_conn, chunk, sizeof chunk, 0);
+            const ssize_t n = m_tls != nullptr ? SSL_read(m_tls, chunk, sizeof chunk)
+                                               : recv(m_conn, chunk, sizeof chunk, 0);
             if (n <= 0)
                 return false;
             m_in.append(chunk, static_cast<size_t>(n));
@@ -155,8 +166,22 @@ private:
                 break;
             switch (step.kind) {
                 case Step::kSend:
-                    open = send(m_conn, step.bytes.data(), step.bytes.size(), MSG_NOSIGNAL) ==
-                           static_cast<ssize_t>(step.bytes.size());
+                    open = (m_tls != nullptr
+                                ? SSL_write(m_tls, step.bytes.data(),
+                                            static_cast<int>(step.bytes.size()))
+                                : send(m_conn, step.bytes.data(), step.bytes.size(),
+                                       MSG_NOSIGNAL)) == static_cast<ssize_t>(step.bytes.size());
+                    break;
+                case Step::kStartTls:
+                    m_context = SSL_CTX_new(TLS_server_method());
+                    SSL_CTX_use_certificate_chain_file(
+                        m_context, (TlsMailServer::Folder() + "/server.pem").c_str());
+                    SSL_CTX_use_PrivateKey_file(m_context,
+                                                (TlsMailServer::Folder() + "/server.key").c_str(),
+                                                SSL_FILETYPE_PEM);
+                    m_tls = SSL_new(m_context);
+                    SSL_set_fd(m_tls, m_conn);
+                    open = SSL_accept(m_tls) == 1;
                     break;
                 case Step::kPause:
                     std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
@@ -191,6 +216,8 @@ private:
     std::string m_in;
     int m_listen = -1;
     int m_conn = -1;
+    SSL_CTX* m_context = nullptr;
+    SSL* m_tls = nullptr;
     uint16_t m_port = 0;
 };
 

@@ -14,6 +14,7 @@
 
 #include "mail/smtp_client.h"
 #include "mail/smtp_test_server.h"
+#include "mail/tls_mail_server.h"
 #include "platform/last_error.h"
 
 namespace {
@@ -21,6 +22,7 @@ namespace {
 using mailtest::ReceivedMail;
 using mailtest::SmtpServerOptions;
 using mailtest::SmtpTestServer;
+using mailtest::TlsMailServer;
 using Clock = std::chrono::steady_clock;
 
 const std::regex kDateLine(
@@ -253,6 +255,52 @@ TEST(SmtpClientTest, AStockServerTakesTheMailAndAMailReaderReadsItRight) {
     EXPECT_TRUE(std::regex_match(mail.parsed["message_id"], std::regex("<[0-9.]+@[a-z.]+>")));
     EXPECT_EQ(mail.parsed["body"], body + "\r\n");  // the line end before the final dot
     EXPECT_EQ(mail.parsed["defects"], "");
+}
+
+TEST(SmtpClientTest, APasswordCrossesOnlyInsideTlsThatVerifies) {
+    if (const std::string missing = TlsMailServer::Missing(); !missing.empty())
+        GTEST_SKIP() << missing;
+    const std::string implicitAddress = TlsMailServer::ImplicitTlsAddress();
+    TlsMailServer starttls, implicit, selfSigned, noTls, dovecot;
+    ASSERT_TRUE(starttls.Start("exim", "127.0.0.1", "starttls"));
+    ASSERT_TRUE(implicit.Start("exim", implicitAddress, "implicit", 465));
+    ASSERT_TRUE(selfSigned.Start("exim", "127.0.0.1", "selfsigned"));
+    ASSERT_TRUE(noTls.Start("exim", "127.0.0.1", "notls"));
+    ASSERT_TRUE(dovecot.Start("dovecot", "127.0.0.7", std::to_string(starttls.port())));
+    const CSMTPMessage message = JobMessage({"ops@example.test"}, "Z\xC3\xBCrich");
+    auto send = [&](const std::string& server, uint16_t port, const char* password) {
+        CSMTPConnection connection;
+        const bool ok = password != nullptr
+                            ? connection.ConnectWithLogin(server.c_str(), port, "velmora", password)
+                            : connection.Connect(server.c_str(), port);
+        return ok && connection.SendMessage(message, 0) ? std::string("sent")
+                                                        : connection.GetFailureReason();
+    };
+    // AUTH LOGIN to exim inside STARTTLS and implicit TLS; Dovecot offers only AUTH PLAIN.
+    EXPECT_EQ(send("localhost", starttls.port(), "s3cret pass"), "sent");
+    EXPECT_EQ(send(implicitAddress, 465, "s3cret pass"), "sent");
+    EXPECT_EQ(send("127.0.0.7", dovecot.port(), "s3cret pass"), "sent");
+    EXPECT_EQ(send("127.0.0.1", selfSigned.port(), "s3cret pass"),
+              "certificate verify failed: self-signed certificate");
+    EXPECT_EQ(send("127.0.0.1", noTls.port(), "s3cret pass"),
+              "the server offers no encryption; the password was not sent");
+    // Without a login an unverified certificate still encrypts the mail.
+    EXPECT_EQ(send("127.0.0.1", selfSigned.port(), nullptr), "sent");
+    EXPECT_EQ(send("127.0.0.2", starttls.port(), "s3cret pass"), "connection refused");
+
+    const std::regex tlsLogin(
+        "<= monitor@example.test .* P=esmtpsa X=TLS1.3:[^ ]* CV=no "
+        "A=login_server:velmora ");
+    EXPECT_TRUE(std::regex_search(starttls.Log(), tlsLogin)) << starttls.Log();
+    EXPECT_TRUE(std::regex_search(implicit.Log(), tlsLogin)) << implicit.Log();
+    EXPECT_NE(dovecot.Log().find("method=PLAIN, rip=127.0.0.1, lip=127.0.0.7, mpid="),
+              std::string::npos);
+    EXPECT_TRUE(testsupport::WaitUntil([&] {
+        return dovecot.Log().find("Successfully relayed message") != std::string::npos;
+    })) << dovecot.Log();
+    EXPECT_NE(selfSigned.Log().find(" P=esmtps X=TLS1.3"), std::string::npos) << selfSigned.Log();
+    EXPECT_EQ(selfSigned.Log().find("authenticator"), std::string::npos) << selfSigned.Log();
+    EXPECT_EQ(noTls.Log().find("authenticator"), std::string::npos) << noTls.Log();
 }
 
 }  // namespace

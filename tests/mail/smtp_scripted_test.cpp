@@ -75,7 +75,13 @@ size_t OpenDescriptors() {
 
 TEST(SmtpScriptedTest, SplitRepliesAndStray250BeforeTheLoginChallenge) {
     ScriptedSmtpServer server;
+    mailtest::TlsMailServer::Folder();  // its CA is trusted before the client starts TLS
     server.Send("220 scripted ESMTP\r\n")
+        .ReadLine()  // EHLO
+        .Send("250-scripted\r\n250 STARTTLS\r\n")
+        .ReadLine()
+        .Send("220 go ahead\r\n")
+        .StartTls()
         .ReadLine()  // EHLO
         // The EHLO reply arrives in three chunks, split inside lines and inside CR LF,
         // followed by a stray 250 reply that the AUTH reply reader must pass over.
@@ -110,19 +116,21 @@ TEST(SmtpScriptedTest, SplitRepliesAndStray250BeforeTheLoginChallenge) {
     ASSERT_TRUE(server.WaitDone());
 
     const std::vector<std::string> lines = server.Lines();
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0].rfind("EHLO ", 0), 0u);
     EXPECT_GT(lines[0].size(), 5u);
-    EXPECT_EQ(lines[1], "AUTH LOGIN");
-    EXPECT_EQ(Decode64(lines[2]), user);
-    EXPECT_EQ(Decode64(lines[3]), password);
-    EXPECT_EQ(lines[4], "QUIT");
+    EXPECT_EQ(lines[1], "STARTTLS");
+    EXPECT_EQ(lines[2], lines[0]);
+    EXPECT_EQ(lines[3], "AUTH LOGIN");
+    EXPECT_EQ(Decode64(lines[4]), user);
+    EXPECT_EQ(Decode64(lines[5]), password);
+    EXPECT_EQ(lines[6], "QUIT");
 }
 
 TEST(SmtpScriptedTest, WholeTransactionOnTheWireWithSeveralRepliesInOneRead) {
     ScriptedSmtpServer server;
     server.Send("220 scripted\r\n")
-        .ReadLine()  // HELO
+        .ReadLine()  // EHLO
         .Send("250 hello\r\n")
         .ReadLine()  // MAIL FROM
         // The replies to MAIL FROM and RCPT TO arrive together, before RCPT TO is sent.
@@ -142,14 +150,14 @@ TEST(SmtpScriptedTest, WholeTransactionOnTheWireWithSeveralRepliesInOneRead) {
     message.m_From = CSMTPAddress("", "from@example.test");
     message.AddRecipient(CSMTPAddress("to@example.test", "to@example.test"));
     message.m_sSubject = "s";
-    message.SetBody(".leading\n.\nlast");
+    message.SetBody(".leading\n.\nZ\xC3\xBCrich");  // no 8BITMIME offered: quoted-printable
     ASSERT_TRUE(connection.SendMessage(message, 0)) << connection.GetLastReply();
     EXPECT_TRUE(connection.Disconnect());
     ASSERT_TRUE(server.WaitDone());
 
     const std::vector<std::string> lines = server.Lines();
     ASSERT_EQ(lines.size(), 19u);
-    EXPECT_EQ(lines[0].rfind("HELO ", 0), 0u);
+    EXPECT_EQ(lines[0].rfind("EHLO ", 0), 0u);
     EXPECT_EQ(lines[1], "MAIL FROM:<from@example.test>");
     EXPECT_EQ(lines[2], "RCPT TO:<to@example.test>");
     EXPECT_EQ(lines[3], "DATA");
@@ -159,16 +167,22 @@ TEST(SmtpScriptedTest, WholeTransactionOnTheWireWithSeveralRepliesInOneRead) {
     EXPECT_EQ(lines[7].rfind("Date: ", 0), 0u);
     EXPECT_EQ(lines[8], "X-Mailer: CSMTPConnection v1.21");
     EXPECT_EQ(lines[9].rfind("Message-ID: <", 0), 0u);
-    EXPECT_EQ(lines[12], "Content-Transfer-Encoding: 7bit");
+    EXPECT_EQ(lines[12], "Content-Transfer-Encoding: quoted-printable");
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 13, lines.end()),
-              (std::vector<std::string>{"", "..leading", "..", "last", ".", "QUIT"}));
+              (std::vector<std::string>{"", "..leading", "..", "Z=C3=BCrich", ".", "QUIT"}));
 }
 
 TEST(SmtpScriptedTest, LoginAnsweredWithAnotherCodeFailsAndQuits) {
     ScriptedSmtpServer server;
+    mailtest::TlsMailServer::Folder();
     server.Send("220 scripted\r\n")
         .ReadLine()
-        .Send("250 hello\r\n")
+        .Send("250-hello\r\n250 STARTTLS\r\n")
+        .ReadLine()
+        .Send("220 go ahead\r\n")
+        .StartTls()
+        .ReadLine()
+        .Send("250-hello\r\n250 AUTH LOGIN\r\n")
         .ReadLine()  // AUTH LOGIN
         .Send("504 5.5.4 Unrecognized authentication type\r\n")
         .ReadLine()  // QUIT
@@ -182,9 +196,9 @@ TEST(SmtpScriptedTest, LoginAnsweredWithAnotherCodeFailsAndQuits) {
     EXPECT_FALSE(connection.IsConnected());
     ASSERT_TRUE(server.WaitDone());
     const std::vector<std::string> lines = server.Lines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1], "AUTH LOGIN");
-    EXPECT_EQ(lines[2], "QUIT");
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[3], "AUTH LOGIN");
+    EXPECT_EQ(lines[4], "QUIT");
 }
 
 TEST(SmtpScriptedTest, SilentServerFailsAfterTheIdleLimit) {
@@ -212,6 +226,18 @@ TEST(SmtpScriptedTest, SilentServerFailsAfterTheIdleLimit) {
         EXPECT_GE(ElapsedMs(start), 200);
         EXPECT_LT(ElapsedMs(start), 400);
         EXPECT_EQ(GetLastErrorCode(), kWsaErrorTimedOut);
+    }
+    {
+        // Silent in the TLS handshake: no more than the idle limit either, and no QUIT.
+        ScriptedSmtpServer server;
+        server.Send("220 s\r\n").ReadLine().Send("250-s\r\n250 STARTTLS\r\n").ReadLine();
+        ASSERT_TRUE(server.Send("220 go ahead\r\n").Start());
+        CSMTPConnection connection;
+        ExpectConnectTimesOut(connection, server.port());
+        EXPECT_EQ(connection.GetFailureReason(),
+                  "TLS handshake failed: the server did not answer in time");
+        ASSERT_TRUE(server.WaitDone());
+        EXPECT_EQ(server.Lines().size(), 2u);
     }
 }
 

@@ -11,8 +11,9 @@ answers the end of the data, so a client that saw its 250 finds the line already
 "data" holds the raw message bytes after dot-unstuffing, one character per byte
 (Latin-1), with every non-ASCII character as a \\u escape.
 
-  smtp_server.py [--host 127.0.0.1] [--port 0] [--auth-user U --auth-password P]
-                 [--refuse-rcpt ADDR]... [--output FILE|-] [--exit-on-eof]
+  smtp_server.py [--host 127.0.0.1] [--port 0] [--auth-user U --auth-password P
+                 --tls-cert PEM --tls-key PEM] [--refuse-rcpt ADDR]... [--output FILE|-]
+                 [--exit-on-eof]
 """
 
 import argparse
@@ -21,6 +22,7 @@ import json
 import logging
 import os
 import signal
+import ssl
 import sys
 import warnings
 
@@ -83,6 +85,8 @@ def main():
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
     parser.add_argument("--auth-user", help="offer and require AUTH LOGIN as this user")
     parser.add_argument("--auth-password", default="")
+    parser.add_argument("--tls-cert", help="STARTTLS with this certificate (the login needs it)")
+    parser.add_argument("--tls-key")
     parser.add_argument("--refuse-rcpt", action="append", default=[], metavar="ADDR",
                         help="answer RCPT TO for this address with 550 (repeatable)")
     parser.add_argument("--output", default="-", help="file that receives the JSON lines")
@@ -90,7 +94,6 @@ def main():
                         help="stop when standard input reaches its end")
     args = parser.parse_args()
 
-    # Plain AUTH without TLS is what these tests want; keep the server quiet about it.
     warnings.simplefilter("ignore")
     logging.getLogger("mail.log").setLevel(logging.CRITICAL)
 
@@ -103,9 +106,12 @@ def main():
         options.update(
             authenticator=make_authenticator(args.auth_user, args.auth_password),
             auth_required=True,
-            auth_require_tls=False,
             auth_exclude_mechanism=["PLAIN"],
         )
+    if args.tls_cert is not None:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+        options.update(tls_context=context)
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)

@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "common/test_support.h"
+#include "mail/tls_mail_server.h"
 
 extern char** environ;
 
@@ -62,7 +63,8 @@ struct ReceivedMail {
 };
 
 struct SmtpServerOptions {
-    // When set, the server offers and requires AUTH LOGIN with these credentials; a wrong
+    // When set, the server offers STARTTLS with the certificate of TlsMailServer::Folder(),
+    // and inside TLS offers and requires AUTH LOGIN with these credentials; a wrong
     // password is answered 535 at once.
     std::optional<std::string> authUser;
     std::string authPassword;
@@ -296,8 +298,10 @@ public:
                                          "127.0.0.1",        "--port",     "0",
                                          "--output",         m_outputPath, "--exit-on-eof"};
         if (m_options.authUser) {
+            const std::string& tls = TlsMailServer::Folder();
             args.insert(args.end(), {"--auth-user", *m_options.authUser, "--auth-password",
-                                     m_options.authPassword});
+                                     m_options.authPassword, "--tls-cert", tls + "/server.pem",
+                                     "--tls-key", tls + "/server.key"});
         }
         for (const std::string& r : m_options.refuseRcpt)
             args.insert(args.end(), {"--refuse-rcpt", r});

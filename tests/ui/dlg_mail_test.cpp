@@ -2,7 +2,9 @@
 // the test mail through the real mail thread against a loopback SMTP server.
 #include "ui/dlg_mail.h"
 
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "alerts/job_queues.h"
+#include "alerts/log_file.h"
 #include "mail/smtp_test_server.h"
 #include "ui/setup_dialog_fixture.h"
 #include "ui/ui_setup_hooks.h"
@@ -331,7 +334,8 @@ TEST_F(TestMail, IsSentWithLogon) {
     EXPECT_EQ(server.Received()[0].authUser, std::optional<std::string>("operator"));
 }
 
-TEST_F(TestMail, FailuresShowTheirCodeAndNeverThePassword) {
+TEST_F(TestMail, FailuresShowTheirCodeAndReasonAndNeverThePassword) {
+    ASSERT_TRUE(g_logFile.Open(m_dir.File("log")));
     // 1: the log-on is refused.
     {
         mailtest::SmtpServerOptions options;
@@ -342,7 +346,8 @@ TEST_F(TestMail, FailuresShowTheirCodeAndNeverThePassword) {
         CDlgSetup dialog;
         CDlgMail* page = Page(dialog);
         Fill(page, server.port(), true, "operator", "Wrong-Pa55", {"ops@example.test"});
-        EXPECT_EQ(SendAndWaitForTheAnswer(page), "Send mail failed! code is 1");
+        EXPECT_EQ(SendAndWaitForTheAnswer(page),
+                  "Send mail failed! code is 1\n535 5.7.8 Authentication credentials invalid");
     }
     // 2: nobody listens on the port (logon off).
     {
@@ -359,7 +364,7 @@ TEST_F(TestMail, FailuresShowTheirCodeAndNeverThePassword) {
         CDlgSetup dialog;
         CDlgMail* page = Page(dialog);
         Fill(page, closedPort, false, "", "Wrong-Pa55", {"ops@example.test"});
-        EXPECT_EQ(SendAndWaitForTheAnswer(page), "Send mail failed! code is 2");
+        EXPECT_EQ(SendAndWaitForTheAnswer(page), "Send mail failed! code is 2\nconnection refused");
     }
     // 3: connected, but the server refuses the only recipient.
     {
@@ -370,8 +375,17 @@ TEST_F(TestMail, FailuresShowTheirCodeAndNeverThePassword) {
         CDlgSetup dialog;
         CDlgMail* page = Page(dialog);
         Fill(page, server.port(), false, "", "Wrong-Pa55", {"nobody@example.test"});
-        EXPECT_EQ(SendAndWaitForTheAnswer(page), "Send mail failed! code is 3");
+        EXPECT_EQ(SendAndWaitForTheAnswer(page),
+                  "Send mail failed! code is 3\n550 5.1.1 Recipient refused");
     }
+    // The log has the same line as for a failed alert mail.
+    g_logFile.Close();
+    std::ostringstream log;
+    log << std::ifstream(m_dir.File("log")).rdbuf();
+    EXPECT_NE(
+        log.str().find("MAIL: FAILED 2 127.0.0.1 probe from the setup (connection refused)\r\n"),
+        std::string::npos)
+        << log.str();
 }
 
 TEST_F(TestMail, APortThatDoesNotFitIsRefusedBeforeAnythingIsQueued) {

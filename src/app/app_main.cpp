@@ -106,6 +106,9 @@ bool NoteWaylandProblem(const QString& text) {
         g_waylandProblem = "the Qt Wayland platform plugin is not installed (package qt6-wayland)";
         return true;
     }
+    // The plugin's own words come first; the next ones name what failed.
+    if (text.startsWith(QLatin1String("Failed to create wl_display")))
+        return true;
     if (text.startsWith(QLatin1String("Could not load the Qt platform plugin \"wayland\""))) {
         const QByteArray name = qgetenv("WAYLAND_DISPLAY");
         g_waylandProblem =

@@ -336,7 +336,8 @@ int main(int argc, char** argv) {
     if (!stateStrip.save(dir + "/host_states_136.bmp"))
         return 1;
 
-    for (int size : {16, 32, 48, 64})
+    // The window and tray take 16 to 64; 128 is for the desktop's application menu.
+    for (int size : {16, 32, 48, 64, 128})
         if (!AppIcon(size).save(dir + QString("/icon_128_%1.png").arg(size)))
             return 1;
     return 0;

@@ -79,19 +79,43 @@ void OnProcessExit() {
         g_exitFrame->OnDisplayLost();
 }
 
-// While QApplication is made: the display the xcb platform said it could not open.
+// While QApplication is made: the display the xcb platform said it could not open, and why
+// the Wayland platform (tried first in a Wayland session) was not used.
 std::atomic<bool> g_openingDisplay{false};
 bool g_displayFailed = false;
 QByteArray g_failedDisplay;
+QByteArray g_waylandProblem;
 
 // Where the display cannot be opened Qt ends the program with abort() and a fatal message
 // meant for a broken installation: one line that names the display instead, status 1.
 [[noreturn]] void SayNoDisplay() {
+    const QByteArray wayland = g_waylandProblem.isEmpty() ? "" : ", and " + g_waylandProblem;
     if (g_failedDisplay.isEmpty())
-        std::fprintf(stderr, "velmora: cannot open a display: DISPLAY is not set\n");
+        std::fprintf(stderr, "velmora: cannot open a display: DISPLAY is not set%s\n",
+                     wayland.constData());
     else
-        std::fprintf(stderr, "velmora: cannot open display \"%s\"\n", g_failedDisplay.constData());
+        std::fprintf(stderr, "velmora: cannot open display \"%s\"%s\n", g_failedDisplay.constData(),
+                     wayland.constData());
     _exit(1);
+}
+
+// Qt's words for a Wayland platform it could not use, kept to be said in our own line: the
+// plugin is a package of its own (qt6-wayland), not part of Qt's base.
+bool NoteWaylandProblem(const QString& text) {
+    if (text.startsWith(QLatin1String("Could not find the Qt platform plugin \"wayland\""))) {
+        g_waylandProblem = "the Qt Wayland platform plugin is not installed (package qt6-wayland)";
+        return true;
+    }
+    // The plugin's own words come first; the next ones name what failed.
+    if (text.startsWith(QLatin1String("Failed to create wl_display")))
+        return true;
+    if (text.startsWith(QLatin1String("Could not load the Qt platform plugin \"wayland\""))) {
+        const QByteArray name = qgetenv("WAYLAND_DISPLAY");
+        g_waylandProblem =
+            "cannot open Wayland display \"" + (name.isEmpty() ? "wayland-0" : name) + '"';
+        return true;
+    }
+    return false;
 }
 
 // The offscreen platform complains about every window it cannot size by hints; a monitor
@@ -102,6 +126,8 @@ void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const Q
     // The xcb platform's words for DISPLAY (or -display) naming a display it cannot open.
     // Qt's next words (no platform could be loaded, then the fatal one) are replaced by ours.
     const QLatin1String noDisplay("could not connect to display");
+    if (g_openingDisplay.load() && NoteWaylandProblem(text))
+        return;
     if (g_openingDisplay.load() && text.startsWith(noDisplay)) {
         g_failedDisplay = text.mid(noDisplay.size()).trimmed().toLocal8Bit();
         g_displayFailed = true;
@@ -134,6 +160,9 @@ int RunApplication(int argc, char** argv) {
     if (g_displayFailed)  // a later platform of QT_QPA_PLATFORM's list took over
         std::fprintf(stderr, "velmora: cannot open display \"%s\"; running on %s\n",
                      g_failedDisplay.constData(), qPrintable(QGuiApplication::platformName()));
+    if (!g_waylandProblem.isEmpty())
+        std::fprintf(stderr, "velmora: %s; running on %s\n", g_waylandProblem.constData(),
+                     qPrintable(QGuiApplication::platformName()));
     // Closing the window hides it; only Exit or the end of the session ends the program.
     app.setQuitOnLastWindowClosed(false);
 

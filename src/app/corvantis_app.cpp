@@ -62,6 +62,10 @@ bool CCorvantisApp::InitInstance() {
 
     QCoreApplication::setOrganizationName("Local AppWizard-Generated Applications");
     QCoreApplication::setApplicationName(QString::fromUtf8(StringResource(IDS_APP_TITLE)));
+    // The application entry installed with the program is velmora.desktop: a Wayland desktop
+    // finds it by this app id, an X11 one by the window class's instance name, the program's
+    // file name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("velmora"));
 
     for (size_t i = 0; i < kSendBufferSize; ++i)
         g_sendBuffer[i] = static_cast<uint8_t>('a' + i % 26);
@@ -105,14 +109,14 @@ void CCorvantisApp::OnHelp() {
     const char* dir = GetModuleDirectory();
     if (dir == nullptr)
         return;
-    const std::string directory = dir;
-    const std::string compiled = directory + kHelpFileName;
+    const ProgramDocuments documents = FindProgramDocuments(dir);
     // Most desktops have no viewer for compiled help, and a build without chmcmd has no
     // compiled file; the same pages as HTML open anywhere.
-    if (access(compiled.c_str(), R_OK) == 0 && !ShellDefaultApplication(kHelpMimeType).empty())
-        ShellOpenDocument(compiled);
+    if (access(documents.helpFile.c_str(), R_OK) == 0 &&
+        !ShellDefaultApplication(kHelpMimeType).empty())
+        ShellOpenDocument(documents.helpFile);
     else
-        ShellOpenDocument(directory + kHelpPagesIndex);
+        ShellOpenDocument(documents.helpPages);
 }
 
 const char* GetModuleDirectory() {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "platform/program_files.h"
 #include "ui/menus.h"
 
 class CMainFrame;
@@ -39,11 +40,8 @@ constexpr const char* kInstanceLockName = "Corvantis";
 bool TakeInstanceLock();
 // Lets the lock go (tests; the program keeps it for its whole life).
 void ReleaseInstanceLock();
-// The help file beside the program, and its type for the desktop.
-constexpr const char* kHelpFileName = "Velmora.chm";
+// The type of the compiled help for the desktop.
 constexpr const char* kHelpMimeType = "application/vnd.ms-htmlhelp";
-// The same help as HTML pages, beside the program, for desktops that cannot show the file.
-constexpr const char* kHelpPagesIndex = "help/index.html";
 
 // Runs the About box; the box itself is replaceable (tests answer it at once).
 using AboutRunner = void (*)();

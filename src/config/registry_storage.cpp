@@ -184,7 +184,7 @@ int SetRunAtLogon(int mode) {
     std::string exec = DesktopExecQuote(program);
     if (mode == 2)
         exec += " ICON";
-    WriteAutostartEntry(kRunAtLogonName, exec);
+    WriteAutostartEntry(kRunAtLogonName, kRunAtLogonTitle, kRunAtLogonIcon, exec);
     return 1;
 }
 

@@ -11,8 +11,11 @@
 // File of the setup key under the configuration directory.
 constexpr const char* kSetupStoreFile = "setup.hive";
 constexpr int kRegistryChunkSize = 1000;
-// Name of the run-at-logon entry.
+// Name of the run-at-logon entry; what it shows, like the application entry installed with
+// the program.
 constexpr const char* kRunAtLogonName = "velmora";
+constexpr const char* kRunAtLogonTitle = "Velmora IPV6";
+constexpr const char* kRunAtLogonIcon = "velmora";
 
 // Stores `length` bytes of `buffer`: every chunk and "MaxLength" in one atomic commit.
 // Chunks of an older, longer document stay. Returns 1 when stored, 0 when nothing was
@@ -30,8 +33,9 @@ int LoadRegistryBlob(uint8_t* buffer, int capacity, std::string* setAsidePath = 
 // does above.
 int LoadRegistryBlob(std::vector<uint8_t>& out, int limit, std::string* setAsidePath = nullptr);
 
-// Writes the run-at-logon entry: the executable's full path, followed by " ICON" in mode
-// 2. Always returns 1 (also when the autostart directory cannot be made).
+// Writes the run-at-logon entry: the executable's full path (the installed program's when it
+// runs installed), followed by " ICON" in mode 2. Always returns 1 (also when the autostart
+// directory cannot be made).
 int SetRunAtLogon(int mode);
 
 // Removes the run-at-logon entry; 1 when it was removed, else 0.

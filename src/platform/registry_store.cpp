@@ -670,10 +670,11 @@ std::string DesktopExecQuote(const std::string& argument) {
     return escaped;
 }
 
-bool WriteAutostartEntry(const std::string& name, const std::string& execLine) {
+bool WriteAutostartEntry(const std::string& name, const std::string& title, const std::string& icon,
+                         const std::string& execLine) {
     if (!EnsureAutostartDirectory())
         return false;
-    const std::string text = "[Desktop Entry]\nType=Application\nName=" + name +
+    const std::string text = "[Desktop Entry]\nType=Application\nName=" + title + "\nIcon=" + icon +
                              "\nExec=" + execLine +
                              "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
     return AtomicWriteFile(AutostartDirectory() + "/" + name + ".desktop", text, 0644);

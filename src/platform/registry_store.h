@@ -115,9 +115,10 @@ std::string AutostartDirectory();
 // '"', '`', '$' and '\' escaped, '%' doubled, then the string escapes of the file format
 // applied ('\' doubled, newline, tab and carriage return as \n, \t, \r).
 std::string DesktopExecQuote(const std::string& argument);
-// Writes the entry `name` whose Exec key is `execLine` (already quoted). False when the
-// autostart directory cannot be created or written.
-bool WriteAutostartEntry(const std::string& name, const std::string& execLine);
+// Writes the entry `name` whose Exec key is `execLine` (already quoted), shown as `title`
+// with the theme icon `icon`. False when the autostart directory cannot be created or written.
+bool WriteAutostartEntry(const std::string& name, const std::string& title, const std::string& icon,
+                         const std::string& execLine);
 // Removes the entry; true when a file was removed.
 bool RemoveAutostartEntry(const std::string& name);
 // True when the autostart directory exists or could be created.

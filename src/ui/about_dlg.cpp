@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFont>
 #include <QFontMetrics>
 #include <QLabel>
@@ -12,6 +13,8 @@
 #include <QPushButton>
 #include <QRect>
 #include <QUrl>
+
+#include "platform/program_files.h"
 
 namespace {
 
@@ -54,9 +57,16 @@ QLabel* MakeLabel(QWidget* parent, int id, const char* text, const QRect& rect) 
     return label;
 }
 
-std::string FileUrlBesideProgram(const QString& name) {
-    const QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
-    return QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded).toStdString();
+std::string FileUrl(const std::string& path) {
+    return QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(path)))
+        .toString(QUrl::FullyEncoded)
+        .toStdString();
+}
+
+// The program's documents, where the build or the package put them.
+ProgramDocuments Documents() {
+    return FindProgramDocuments(
+        QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString() + '/');
 }
 
 }  // namespace
@@ -114,11 +124,11 @@ bool CAboutDlg::OnInitDialog() {
 }
 
 std::string CAboutDlg::MakerTarget() {
-    return FileUrlBesideProgram(QStringLiteral("README.md"));
+    return FileUrl(Documents().readme);
 }
 
 std::string CAboutDlg::ProductTarget() {
-    return FileUrlBesideProgram(QStringLiteral("help/index.html"));
+    return FileUrl(Documents().helpPages);
 }
 
 std::string CAboutDlg::MailTarget() {

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <QImage>
+#include <QLibraryInfo>
 
 #include <gtest/gtest.h>
 
@@ -225,6 +226,18 @@ TEST_F(ProgramTest, WithoutADisplayASecondStartEndsSilentlyAndAFirstSaysSoInOneL
     const pid_t only = Start({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display}, VELMORA_BINARY, errors);
     EXPECT_EQ(WaitExit(only, 10s), 1);
     EXPECT_EQ(ReadFile(errors), "velmora: cannot open display \"" + display + "\"\n");
+    // In a Wayland session whose display is not there either, the line names what is missing.
+    const bool plugin =
+        std::filesystem::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString() +
+                                "/platforms/libqwayland-generic.so");
+    const pid_t wayland =
+        Start({"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY=w"}, VELMORA_BINARY, errors);
+    EXPECT_EQ(WaitExit(wayland, 10s), 1);
+    EXPECT_EQ(
+        ReadFile(errors),
+        std::string("velmora: cannot open a display: DISPLAY is not set, and ") +
+            (plugin ? "cannot open Wayland display \"w\"\n"
+                    : "the Qt Wayland platform plugin is not installed (package qt6-wayland)\n"));
 }
 
 // A start stuck in Qt on a display that takes the connection and never answers (a stalled

@@ -195,6 +195,8 @@ TEST_F(RegistryStorageTest, RunAtLogonEntry) {
     EXPECT_NE(text.find("Type=Application\n"), std::string::npos);
     EXPECT_NE(text.find(exec), std::string::npos) << text;
     EXPECT_EQ(ExecutablePath().front(), '/');
+    // Shown like the application entry installed with the program.
+    EXPECT_NE(text.find("\nName=Velmora IPV6\nIcon=velmora\n"), std::string::npos) << text;
 
     ASSERT_EQ(SetRunAtLogon(0), 1);
     std::ifstream again(AutostartFile());

@@ -464,7 +464,10 @@ std::string CSMTPMessage::MakeMessageId(time_t when, const std::string& senderAd
 std::string CSMTPMessage::BuildHeaderAt(int highPriority, time_t when) const {
     std::vector<std::string> to = {"To:"};
     for (size_t i = 0; i < m_Recipients.size(); ++i) {
-        AppendWords(to, (i == 0 ? " " : "") + m_Recipients[i].FormatAddress());
+        // Appended rather than `" " + text`: GCC 12 at -O3 reports a false -Wrestrict there.
+        std::string address = i == 0 ? " " : "";
+        address += m_Recipients[i].FormatAddress();
+        AppendWords(to, address);
         if (i + 1 < m_Recipients.size())
             to.back() += ',';
     }

@@ -227,8 +227,7 @@ TEST_F(NameThreadsTest, NoRecordOrLockIsHeldWhileTheResolverBlocks) {
     ASSERT_EQ(thread.Resume(), 1);
     ASSERT_TRUE(WaitUntil([&] { return m_resolver.Inside(); }));
 
-    // Meanwhile a host with a stored address is due at once there; one without any waits
-    // for its name, but at most 30 s.
+    // Meanwhile a host with a stored address is due at once; one without waits 30 s at most.
     static std::atomic<uint32_t> now{100000};
     SetTickSource([] { return now.load(); });
     m_table->stopped.store(0);
@@ -291,7 +290,6 @@ TEST_F(NameThreadsTest, ReplyCountsForTheAddressItsRequestWentToWhenTheNameMoves
     m_resolver.SetAddress("round-robin.test", "198.51.100.1");
     thread.DoWork();
     ASSERT_GT(SendEcho(host, 0, 0), 0);
-    // The next lookup gives the other address first.
     m_resolver.SetAddress("round-robin.test", "198.51.100.2");
     thread.DoWork();
     ASSERT_EQ(host->LoadAddr4(), inet_addr("198.51.100.2"));

@@ -224,6 +224,10 @@ void FillHost(CHostItem& host, const StoredHost& s) {
     host.reserved2 = s.reserved2;
     host.reserved3 = s.reserved3;
     host.reserved4 = s.reserved4;
+    // IPv6 hosts stored 128 before replies recorded the kernel's hop limit (and documents
+    // written elsewhere still do): that is no hop limit seen, not a TTL to change from.
+    if (host.ttl_seen == kIcmp6ReplyTtl && host.IsIPv6())
+        host.ttl_seen = 0;
 }
 
 // ---- writing -------------------------------------------------------------------------

@@ -66,6 +66,18 @@ void CHostItem::StoreAddr4(uint32_t networkOrder) {
     std::atomic_ref<uint32_t>(addr4.sin_addr.s_addr).store(networkOrder, std::memory_order_relaxed);
 }
 
+void CHostItem::SetSentTo(const sockaddr* to) {
+    uint32_t v4 = 0;
+    uint64_t v6[2] = {0, 0};
+    if (to != nullptr && to->sa_family == AF_INET)
+        v4 = reinterpret_cast<const sockaddr_in*>(to)->sin_addr.s_addr;
+    else if (to != nullptr && to->sa_family == AF_INET6)
+        std::memcpy(v6, &reinterpret_cast<const sockaddr_in6*>(to)->sin6_addr, sizeof v6);
+    sent_to4.store(v4, std::memory_order_relaxed);
+    sent_to6[0].store(v6[0], std::memory_order_relaxed);
+    sent_to6[1].store(v6[1], std::memory_order_relaxed);
+}
+
 void CHostItem::ResolveIPv6(const char* text) {
     if (!IsIPv6())
         return;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -27,6 +28,10 @@ constexpr uint32_t kListUnfilled = 0x8;
 // What the worker threads skip.
 constexpr uint32_t kListSkipMask = kListExcludeMask | kListUnfilled;
 
+// The TTL an ICMPv6 reply records when the kernel gives no hop limit; every IPv6 host stored
+// it before replies recorded the real one.
+constexpr uint8_t kIcmp6ReplyTtl = 128;
+
 // Payload bytes kept inside the record; larger requests are built in g_sendBuffer.
 constexpr uint32_t kEchoHeaderSize = 8;
 constexpr uint32_t kEchoInlinePayload = 32;
@@ -49,6 +54,23 @@ public:
     // send thread reads it, so both go through these. Any thread.
     uint32_t LoadAddr4() const;
     void StoreAddr4(uint32_t networkOrder);
+
+    // Records where the request being sent goes (`to` nullptr: nowhere). Send thread, before
+    // the send, as the request's sequence is written.
+    void SetSentTo(const sockaddr* to);
+    // Whether `address` (4 bytes, or 16 for IPv6, network byte order) is where the request in
+    // flight went. Any thread.
+    bool WasSentTo(const uint8_t* address, bool v6) const {
+        if (!v6) {
+            uint32_t v4;
+            std::memcpy(&v4, address, sizeof v4);
+            return v4 == sent_to4.load(std::memory_order_relaxed);
+        }
+        uint64_t words[2];
+        std::memcpy(words, address, sizeof words);
+        return words[0] == sent_to6[0].load(std::memory_order_relaxed) &&
+               words[1] == sent_to6[1].load(std::memory_order_relaxed);
+    }
 
     // Resolves `text` (or the text form of addr6 when nullptr) into target6; does nothing
     // for a host without an IPv6 address. User-interface thread (or a loader).
@@ -120,12 +142,22 @@ public:
     std::atomic<uint32_t> sent_tick{0};
     std::atomic<uint32_t> pending_tick{0};
     std::atomic<uint32_t> answer_tick{0};
+    // Our own, never stored: the destination of the request in flight, 0 (::) in the other
+    // family. Answers are matched against it rather than the host's current address, so an
+    // address the name thread changes never drops the answer already on its way. The send
+    // thread writes it only for a new request, after the sequence of the one before has
+    // moved on: a parser that matched the sequence reads a settled address.
+    std::atomic<uint32_t> sent_to4{0};
+    std::atomic<uint64_t> sent_to6[2] = {};
     uint32_t row = 0;
     std::atomic<uint32_t> list_flags{0};
     // Our own, never stored: 1 once a lookup of `hostname` has finished in this run, found
-    // or not (the name thread's, or the host dialog's). A host given by name is not due
-    // before.
+    // or not (the name thread's, or the host dialog's). A host given by name without an
+    // address is not due before, for at most kNameWaitMs.
     std::atomic<uint8_t> name_resolved{0};
+    // Our own, never stored: when the send cycle first found the host given by name waiting,
+    // without an address, for that lookup (0: not yet). Send thread only.
+    uint32_t name_wait_tick = 0;
     std::string rtt_text;
     std::string event_text;
 };

@@ -6,7 +6,11 @@
 #include <new>
 #include <vector>
 
+#include <sys/random.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/tick.h"
 
 CHostList* g_pHostList = nullptr;
 int32_t g_rowToHost[kRowMapSize] = {};
@@ -70,6 +74,9 @@ int CreateHostList(int capacity) {
     for (int i = 0; i < capacity; ++i)
         table->hosts[i].store(nullptr, std::memory_order_relaxed);
     table->capacity = static_cast<uint16_t>(capacity);
+    if (getrandom(&table->first_seq, sizeof table->first_seq, GRND_NONBLOCK) !=
+        sizeof table->first_seq)
+        table->first_seq = static_cast<uint16_t>(getpid() ^ GetTick());
     table->stopped.store(1);
     table->count.store(0);
     table->notify_wnd = nullptr;
@@ -105,6 +112,7 @@ CHostItem* AddHost(int table) {
         return nullptr;
     // The record is new and no other thread knows it yet: a plain store sets the bit.
     host->list_flags.store(kListUnfilled, std::memory_order_relaxed);
+    host->seq.store(list->first_seq, std::memory_order_relaxed);
     host->row = static_cast<uint32_t>(g_rowCount);
     list->hosts[index].store(host, std::memory_order_release);
     g_rowToHost[g_rowCount] = index;

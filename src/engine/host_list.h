@@ -30,6 +30,9 @@ struct CHostList {
     std::atomic<uint16_t> count{0};
     std::unique_ptr<std::atomic<CHostItem*>[]> hosts;
     std::shared_mutex lifetime;
+    // The sequence every host of the table starts at: a random point per instance, so that
+    // two instances watching one host (two users of one machine) never stay in step.
+    uint16_t first_seq = 0;
 
     // The record at `index`, or nullptr for an empty slot or an index at or past count.
     // Any thread holding `lifetime`.

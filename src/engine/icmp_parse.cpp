@@ -1,6 +1,5 @@
 #include "engine/icmp_parse.h"
 
-#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 
@@ -20,7 +19,6 @@ constexpr uint8_t kIcmp6EchoReply = 129;
 constexpr uint32_t kIcmpHeaderSize = 8;
 constexpr uint32_t kIpv4MinHeader = 20;
 constexpr uint32_t kIpv6HeaderSize = 40;
-constexpr uint8_t kIcmp6ReplyTtl = 128;
 constexpr uint32_t kIpv4SourceOffset = 12;
 constexpr uint32_t kIpv4DestinationOffset = 16;
 constexpr uint32_t kIpv6DestinationOffset = 24;
@@ -34,27 +32,21 @@ CHostList* CurrentTable() {
     return std::atomic_ref<CHostList*>(g_pHostList).load(std::memory_order_acquire);
 }
 
-// Whether `address` (4 bytes, or 16 for IPv6, network byte order) is where the host's
-// requests go.
-bool IsDestination(const CHostItem& host, const uint8_t* address, bool v6) {
-    if (!v6) {
-        uint32_t v4;
-        std::memcpy(&v4, address, sizeof v4);
-        return v4 == host.LoadAddr4();
-    }
-    return host.target6.has_value() &&
-           std::memcmp(host.target6->sin6_addr.s6_addr, address, sizeof(in6_addr)) == 0;
-}
-
 // The host an answer names, when it answers the host's current request: its identifier and
-// sequence, and an address that is the host's destination. A record still being filled has
-// no destination to compare yet (the acquire pairs with PublishHost's release).
+// sequence, and an address that is the destination of that request. A record still being
+// filled has sent nothing (the acquire pairs with PublishHost's release). The sequence is
+// then claimed, so that of two answers to one request, or an answer and the time-out that
+// has just ended the request, only one counts.
 CHostItem* MatchHost(CHostList* table, uint32_t index, uint16_t sequence, const uint8_t* address,
                      bool v6) {
     CHostItem* host = table->Host(index);
     if (host == nullptr || host->seq.load(std::memory_order_acquire) != sequence ||
         (host->list_flags.load(std::memory_order_acquire) & kListUnfilled) != 0 ||
-        !IsDestination(*host, address, v6))
+        !host->WasSentTo(address, v6))
+        return nullptr;
+    uint16_t expected = sequence;
+    if (!host->seq.compare_exchange_strong(expected, static_cast<uint16_t>(sequence + 1),
+                                           std::memory_order_acq_rel))
         return nullptr;
     return host;
 }
@@ -115,7 +107,6 @@ void IcmpParseBatch::AcceptEchoReply(uint16_t id, uint16_t sequence, Address sou
     CHostItem* host = MatchHost(m_table, index, sequence, source.bytes, source.v6);
     if (host == nullptr)
         return;
-    host->seq.fetch_add(1, std::memory_order_acq_rel);
     uint32_t pending = host->pending_tick.load(std::memory_order_acquire);
     uint32_t tick = AnswerTick(arrival, pending);
     // A reply at or after the deadline, or after the send cycle has already reported the
@@ -143,7 +134,6 @@ void IcmpParseBatch::AcceptError(uint8_t type, uint8_t code, uint16_t id, uint16
     if (host == nullptr)
         return;
     host->result.store(type, std::memory_order_relaxed);
-    host->seq.fetch_add(1, std::memory_order_acq_rel);
     host->icmp_code.store(code, std::memory_order_relaxed);
     host->answer_tick.store(AnswerTick(arrival, host->pending_tick.load(std::memory_order_acquire)),
                             std::memory_order_release);

@@ -14,7 +14,7 @@ struct CHostList;
 // reply, or an error that quotes one of our echo requests, is recorded in its host's record
 // and reported to the table's notify window with WM_PING_REPLY(host index, sequence).
 // An answer is a host's only when identifier, sequence and address all match: a reply must
-// come from the host's destination, an error must quote a request to it. Every raw socket
+// come from the address its request went to, an error must quote a request to it. Every raw socket
 // of the machine sees every reply, and other pingers use the same identifiers. Anything
 // else (foreign, malformed, late, stale) changes nothing and posts nothing.
 // They run on the receive thread; they hold the table's lifetime lock shared while they

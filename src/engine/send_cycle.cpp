@@ -76,6 +76,7 @@ int BuildAndSend(CHostItem* host, int hostIndex, uint8_t type, ChecksumFunction 
     uint8_t header[kEchoHeaderSize];
     WriteEchoHeader(header, type, hostIndex, host->seq.load());
     std::memcpy(host->echo, header, kEchoHeaderSize);
+    host->SetSentTo(to);
 
     // Both are set before the datagram leaves, so an answer is always recorded after them.
     host->answer_tick.store(0);
@@ -126,6 +127,18 @@ void RecordFailure(CHostItem* host, uint16_t result) {
         host->up.store(0);
         host->run_count.store(0);
     }
+}
+
+// Whether a host given by name, whose name has not been looked up yet, is not due: one with
+// a stored address is due at once at that address (the lookup corrects it later); one with
+// none has nowhere to go, and its failure would be a false alarm, until the lookup ends or
+// kNameWaitMs have passed.
+bool WaitsForItsName(CHostItem* host, uint32_t now) {
+    if (host->IsIPv6() || host->LoadAddr4() != htonl(INADDR_ANY))
+        return false;
+    if (host->name_wait_tick == 0)
+        host->name_wait_tick = now;
+    return now - host->name_wait_tick < kNameWaitMs;
 }
 
 // Sends a cycle message and returns the answer. No window answers 0, as a send to no
@@ -262,9 +275,8 @@ int SendCycle(CHostList* table, int tableNumber) {
             }
             if ((host->advance.load() & kAdvanceSuspended) != 0)
                 continue;
-            // Until its name has been looked up once, a host given by name may have no
-            // address yet, or an old one: a failure then would be a false alarm.
-            if (host->name_host != 0 && host->name_resolved.load() == 0)
+            if (host->name_host != 0 && host->name_resolved.load() == 0 &&
+                WaitsForItsName(host, now))
                 continue;
 
             const uint32_t interval = host->interval.load();

@@ -16,6 +16,10 @@ struct CHostList;
 constexpr uint32_t kMinSendPeriod = 50;
 constexpr uint32_t kMaxSendPeriod = 2000;
 
+// Longest wait of a host given by name, with no address, for the first lookup of its name;
+// a name server that does not answer must not keep it from failing.
+constexpr uint32_t kNameWaitMs = 30000;
+
 // ICMP and ICMPv6 echo request types.
 constexpr uint8_t kIcmpEchoRequest = 8;
 constexpr uint8_t kIcmp6EchoRequest = 128;

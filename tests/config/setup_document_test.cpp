@@ -600,6 +600,16 @@ TEST_F(SetupDocumentTest, V400RoundTripKeepsEverything) {
     EXPECT_TRUE(before.doc == after.doc);
 }
 
+TEST_F(SetupDocumentTest, StoredTtl128OfAnIPv6HostCountsAsNoneSeen) {
+    CHostItem* v6 = Add("v6", "0.0.0.0");
+    inet_pton(AF_INET6, "2001:db8::7", &v6->addr6.sin6_addr);
+    Add("v4", "127.0.0.1")->ttl_seen = v6->ttl_seen = 128;
+    ASSERT_GT(SerializeSetup(), 0);
+    ASSERT_EQ(LoadSetupFromBuffer(), 0);
+    EXPECT_EQ(Row(0)->ttl_seen, 0);
+    EXPECT_EQ(Row(1)->ttl_seen, 128) << "an IPv4 host's TTL of 128 is one seen";
+}
+
 // ---- corruption -----------------------------------------------------------------------------
 
 TEST_F(SetupDocumentTest, EveryTruncationFailsAndChangesNothing) {

@@ -1,6 +1,7 @@
 #include "engine/host_list.h"
 
 #include <cstring>
+#include <set>
 #include <string>
 
 #include <arpa/inet.h>
@@ -52,7 +53,7 @@ TEST_F(HostListTest, NewRecordHasItsInitialValues) {
     // The values that the rest of the system reads as "nothing yet".
     EXPECT_EQ(host->state, 1);
     EXPECT_EQ(host->rtt_min, 0xFFFFFFFFu);
-    EXPECT_EQ(host->seq.load(), 258);
+    EXPECT_EQ(host->seq.load(), g_pHostList->first_seq);
     EXPECT_EQ(host->addr4.sin_family, AF_INET);
     EXPECT_EQ(host->addr6.sin6_family, AF_INET6);
     EXPECT_FALSE(host->IsIPv6());
@@ -74,6 +75,13 @@ TEST_F(HostListTest, NewRecordHasItsInitialValues) {
     host->list_flags.fetch_or(kListSortMark);
     PublishHost(host);
     EXPECT_EQ(host->list_flags.load(), kListSortMark);
+
+    // Each table, as each instance, starts its sequences at a random point of its own.
+    DestroyHostList();
+    std::set<uint16_t> firsts;
+    for (int table = 0; table < 3 && CreateHostList(1) == 0; ++table, DestroyHostList())
+        firsts.insert(AddHost(0)->seq.load());
+    EXPECT_GT(firsts.size(), 1u);
 }
 
 TEST_F(HostListTest, AddHostFillsSlotsAndRowsInOrderUntilFull) {
@@ -135,7 +143,7 @@ TEST_F(HostListTest, ClearThenAddStartsAgainAtIndexAndRowZero) {
     EXPECT_EQ(host->row, 0u);
     EXPECT_EQ(g_rowToHost[0], 0);
     EXPECT_EQ(g_pHostList->Host(0), host);
-    EXPECT_EQ(host->seq.load(), 258);
+    EXPECT_EQ(host->seq.load(), g_pHostList->first_seq);
 }
 
 TEST_F(HostListTest, ClearWithoutATableOnlyResetsTheRows) {

@@ -156,9 +156,11 @@ protected:
             if (!host->target6)
                 return false;
             sockaddr_in6 to = *host->target6;
+            host->SetSentTo(reinterpret_cast<const sockaddr*>(&to));
             sent = sendto(fd, message.data(), message.size(), 0,
                           reinterpret_cast<const sockaddr*>(&to), sizeof(to));
         } else {
+            host->SetSentTo(reinterpret_cast<const sockaddr*>(&host->addr4));
             sent = sendto(fd, message.data(), message.size(), 0,
                           reinterpret_cast<const sockaddr*>(&host->addr4), sizeof(host->addr4));
         }
@@ -385,6 +387,7 @@ TEST_F(IcmpEngineTest, HostsClearedAndAddedWhileRepliesArrive) {
             CHostItem* host = AddHost(0);
             ASSERT_NE(host, nullptr);
             host->StoreAddr4(htonl(INADDR_LOOPBACK));
+            host->sent_to4 = htonl(INADDR_LOOPBACK);  // where the sender thread sends
             host->seq = UniqueSequence(200 + g * kHosts + i);
             host->timeout = 600000;
             host->pending_tick = GetTick();

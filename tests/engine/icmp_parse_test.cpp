@@ -77,6 +77,8 @@ protected:
     static void Address(CHostItem* host) {
         host->StoreAddr4(htonl(INADDR_LOOPBACK));
         host->target6 = sockaddr_in6{AF_INET6, 0, 0, in6addr_loopback, 0};
+        host->SetSentTo(reinterpret_cast<const sockaddr*>(&*host->target6));
+        host->sent_to4 = htonl(INADDR_LOOPBACK);
     }
 
     static std::vector<uint8_t> ReplyV4(uint32_t index, uint16_t seq, uint8_t ttl = 57) {
@@ -316,6 +318,20 @@ TEST_F(IcmpParseTest, IPv6ReplyWithoutAHopLimitRecordsTtl128AndErrorsQuoteAt48) 
     EXPECT_EQ(host->result.load(), 0);
     EXPECT_EQ(host->icmp_code.load(), 9);
     EXPECT_EQ(m_target.Count(), 4u);
+}
+
+TEST_F(IcmpParseTest, AnswersCountOnlyFromOrAboutTheAddressTheRequestWentTo) {
+    auto reply = ReplyV4(0, Seq(258));
+    reply[15] = 2;  // from 127.0.0.2
+    auto error = ErrorV4(3, 1, 0, Seq(258));
+    error[20 + 8 + 19] = 2;  // quoting a request to 127.0.0.2
+    EXPECT_EQ(V4(reply) + V4(error), 0);
+    EXPECT_EQ(m_target.Count(), 0u);
+    // From ::1, with the hop limit the kernel gave.
+    auto reply6 = ReplyV6(0, Seq(258));
+    ParseIcmpV6(reply6.data(), static_cast<uint32_t>(reply6.size()), in6addr_loopback, 77);
+    EXPECT_EQ(Host(0)->ttl.load(), 77);
+    EXPECT_TRUE(m_target.HasReply(0, Seq(258)));
 }
 
 TEST_F(IcmpParseTest, IdentifierAtOrBeyondCountIsDropped) {

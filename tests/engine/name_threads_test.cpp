@@ -13,7 +13,11 @@
 #include "engine/engine_messages.h"
 #include "engine/host_item.h"
 #include "engine/host_list.h"
+#include "engine/icmp_parse.h"
+#include "engine/icmp_test_support.h"
+#include "engine/send_cycle.h"
 #include "platform/message_target.h"
+#include "platform/tick.h"
 
 namespace {
 
@@ -126,8 +130,13 @@ protected:
         m_table = g_pHostList;
         SetNameResolver(&m_resolver);
         g_hHostListWnd.store(&m_window);
+        SetEchoSendFunction([](int, const void*, size_t length, const sockaddr*, socklen_t) {
+            return static_cast<ssize_t>(length);
+        });
     }
     void TearDown() override {
+        SetEchoSendFunction(nullptr);
+        SetTickSource(nullptr);
         m_resolver.Hold(false);
         g_hHostListWnd.store(nullptr);
         SetNameResolver(nullptr);
@@ -208,6 +217,7 @@ TEST_F(NameThreadsTest, OnlyHostsGivenByANameThatIsNotADottedAddressAreResolved)
 
 TEST_F(NameThreadsTest, NoRecordOrLockIsHeldWhileTheResolverBlocks) {
     CHostItem* alpha = AddNamed("alpha.test", "198.51.100.1");
+    CHostItem* none = AddNamed("none.test");
     m_resolver.SetAddress("alpha.test", "198.51.100.2");
     m_resolver.SetAddress("beta.test", "198.51.100.3");
     m_resolver.Hold(true);
@@ -217,10 +227,22 @@ TEST_F(NameThreadsTest, NoRecordOrLockIsHeldWhileTheResolverBlocks) {
     ASSERT_EQ(thread.Resume(), 1);
     ASSERT_TRUE(WaitUntil([&] { return m_resolver.Inside(); }));
 
+    // Meanwhile a host with a stored address is due at once; one without waits 30 s at most.
+    static std::atomic<uint32_t> now{100000};
+    SetTickSource([] { return now.load(); });
+    m_table->stopped.store(0);
+    SendCycle(m_table, 0);
+    EXPECT_EQ(alpha->sent_count.load(), 1u);
+    now += kNameWaitMs - 1;
+    SendCycle(m_table, 0);
+    EXPECT_EQ(none->result.load(), 0);
+    now += 1;
+    SendCycle(m_table, 0);
+    EXPECT_EQ(none->result.load(), PING_RESULT_SENDFAIL);
+
     // The table can be emptied and refilled while the lookup of its old host runs: the
     // thread holds no lock. The new record may even reuse the old one's memory.
     EXPECT_EQ(ClearHostList(0), 0);
-    (void)alpha;
     CHostItem* beta = AddNamed("beta.test", "198.51.100.1");
     m_resolver.Hold(false);
     ASSERT_TRUE(WaitUntil([&] { return m_resolver.Returned() == 1; }));
@@ -260,6 +282,21 @@ TEST_F(NameThreadsTest, StopEndsALongReResolutionAfterTheCurrentLookup) {
     m_resolver.Hold(false);
     EXPECT_EQ(thread.WaitForExit(), 1);
     EXPECT_EQ(m_resolver.ForwardCalls().size(), 1u);
+}
+
+TEST_F(NameThreadsTest, ReplyCountsForTheAddressItsRequestWentToWhenTheNameMovesOn) {
+    CHostItem* host = AddNamed("round-robin.test");
+    cDNSthread thread;
+    m_resolver.SetAddress("round-robin.test", "198.51.100.1");
+    thread.DoWork();
+    ASSERT_GT(SendEcho(host, 0, 0), 0);
+    m_resolver.SetAddress("round-robin.test", "198.51.100.2");
+    thread.DoWork();
+    ASSERT_EQ(host->LoadAddr4(), inet_addr("198.51.100.2"));
+    auto reply = icmptest::Ipv4Datagram(icmptest::EchoMessage(0, 1025, host->seq.load()));
+    inet_pton(AF_INET, "198.51.100.1", &reply[12]);
+    EXPECT_EQ(ParseIcmpV4(reply.data(), static_cast<uint32_t>(reply.size())), 0);
+    EXPECT_EQ(host->recv_count.load(), 1u);
 }
 
 TEST_F(NameThreadsTest, RealResolverFindsLocalhost) {

@@ -5,16 +5,21 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "alerts/event_text.h"
 #include "config/setup_info.h"
 #include "engine/host_item.h"
+#include "platform/tick.h"
 
 CLogFile g_logFile;
 CFileError g_logFileException;
 
 namespace {
+
+// How often the log's path is compared with the open file.
+constexpr uint32_t kPathCheckMs = 1000;
 
 int CauseOfErrno(int error) {
     switch (error) {
@@ -37,6 +42,32 @@ int CauseOfErrno(int error) {
         default:
             return kFileErrorGeneric;
     }
+}
+
+// Opens `path` as the log file is opened, or fills g_logFileException and returns -1.
+int OpenForAppend(const std::string& path) {
+    // O_NONBLOCK only so that a FIFO without a reader cannot hang the interface.
+    int fd =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    int error = errno;
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno;
+        // File systems without flock leave the file shared rather than unusable.
+        if (error == EWOULDBLOCK) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0) {
+        g_logFileException.cause = CauseOfErrno(error);
+        g_logFileException.os_error = error;
+        g_logFileException.file_name = path;
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
 }
 
 bool WriteAll(int fd, const char* data, size_t length) {
@@ -68,30 +99,43 @@ CLogFile::~CLogFile() {
 bool CLogFile::Open(const std::string& path) {
     std::lock_guard<std::mutex> lock(m_lock);
     CloseLocked();
-    // O_NONBLOCK only so that a FIFO without a reader cannot hang the interface.
-    int fd =
-        open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-    int error = errno;
-    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        error = errno;
-        // File systems without flock leave the file shared rather than unusable.
-        if (error == EWOULDBLOCK) {
-            close(fd);
-            fd = -1;
-        }
-    }
-    if (fd < 0) {
-        g_logFileException.cause = CauseOfErrno(error);
-        g_logFileException.os_error = error;
-        g_logFileException.file_name = path;
+    const int fd = OpenForAppend(path);
+    if (fd < 0)
         return false;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    m_fd = fd;
     m_path = path;
+    AdoptLocked(fd);
     return true;
+}
+
+void CLogFile::AdoptLocked(int fd) {
+    if (m_fd >= 0)
+        close(m_fd);
+    m_fd = fd;
+    struct stat opened {};
+    fstat(fd, &opened);
+    m_device = opened.st_dev;
+    m_inode = opened.st_ino;
+    m_checkTick = GetTick();
+}
+
+void CLogFile::FollowPathLocked() {
+    // A deleted file (a rotation that compressed it) takes lines into nothing: that is looked
+    // at before every line. A renamed one keeps them, so the path is compared only once a
+    // second, and the lines in between stay in the rotated file.
+    struct stat current {};
+    if (fstat(m_fd, &current) == 0 && current.st_nlink > 0) {
+        const uint32_t now = GetTick();
+        if (now - m_checkTick < kPathCheckMs)
+            return;
+        m_checkTick = now;
+        struct stat named {};
+        if (stat(m_path.c_str(), &named) == 0 && named.st_dev == m_device &&
+            named.st_ino == m_inode)
+            return;
+    }
+    const int fd = OpenForAppend(m_path);
+    if (fd >= 0)
+        AdoptLocked(fd);
 }
 
 void CLogFile::Close() {
@@ -120,6 +164,7 @@ bool CLogFile::WriteLine(std::string_view text) {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_fd < 0)
         return false;
+    FollowPathLocked();
     std::string line;
     line.reserve(text.size() + 2);
     for (char c : text)

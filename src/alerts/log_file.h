@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <ctime>
+
+#include <sys/types.h>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -27,6 +29,8 @@ struct CFileError {
 
 // The program's one log file, appended to, every line ending in CR LF. Each line goes to
 // the kernel in one write as soon as it is written, so a killed process loses no line.
+// The file follows its path: when a rotation renamed, deleted or replaced the open file, the
+// next line goes to the file the path names now (created when missing).
 // Opened and closed on the user-interface thread; lines may be written from any thread
 // (the mail thread reports failed and dropped mails), one whole line at a time.
 class CLogFile {
@@ -52,10 +56,18 @@ public:
 
 private:
     void CloseLocked();
+    // Makes `fd` the open file.
+    void AdoptLocked(int fd);
+    // Opens the path again when it no longer names the open file; on failure the lines
+    // go on where they went.
+    void FollowPathLocked();
 
-    mutable std::mutex m_lock;  // guards m_fd and m_path
+    mutable std::mutex m_lock;  // guards every member
     int m_fd = -1;
     std::string m_path;
+    dev_t m_device = 0;  // of the open file
+    ino_t m_inode = 0;
+    uint32_t m_checkTick = 0;  // when the path was last compared with the open file
 };
 
 extern CLogFile g_logFile;

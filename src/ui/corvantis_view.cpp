@@ -368,4 +368,5 @@ void CCorvantisView::OnInitialUpdate() {
 void CCorvantisView::OnTimerTick(uint32_t) {
     ++m_timerTicks;
     RunMinuteWork(m_minuteCount);
+    m_pList->SaveChangedLayout();
 }

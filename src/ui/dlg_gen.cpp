@@ -17,6 +17,7 @@
 #include "alerts/log_file.h"
 #include "config/setup_info.h"
 #include "platform/message_box.h"
+#include "ui/main_frame.h"
 #include "ui/number_edit.h"
 #include "ui/ui_setup_hooks.h"
 
@@ -225,6 +226,7 @@ int CDlgGen::SaveSettings() {
     if (m_autoStart->isChecked())
         startSet |= kStartSetAutoStart;
     setup->start_set = startSet;
+    CMainFrame::KeepRunAtLogon();
 
     setup->sendmail = m_sendMail->isChecked() ? 1 : 0;
     setup->exefilename = SetupTextFromQt(m_exeFileName->text(), setup->exefilename);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -19,6 +20,9 @@
 #include "ui/command_table.h"
 
 namespace {
+
+// The layout's keys, in the order of CExtListCtrl::m_storedLayout.
+constexpr const char* kLayoutKeys[] = {kLayoutWidthKey, kLayoutKeepWidthKey, kLayoutIndexKey};
 
 // A stored number as the classic reader takes it (blanks, sign, leading digits), or nothing
 // when there are no digits or it overflows: such an entry is corrupt, not a 0.
@@ -131,12 +135,13 @@ int CExtListCtrl::OnCreate() {
         return 0;
 
     const std::string section = LayoutSection();
-    auto read = [&](const char* key) {
-        return ParseLayoutList(GetProfileString(section, key, "", kLayoutValueSize), columns);
+    auto read = [&](size_t key) {
+        m_storedLayout[key] = GetProfileString(section, kLayoutKeys[key], "", kLayoutValueSize);
+        return ParseLayoutList(m_storedLayout[key], columns);
     };
 
     // A corrupt entry keeps the owner's default, so no value can make a column vanish.
-    const auto widths = read(kLayoutWidthKey);
+    const auto widths = read(0);
     bool anyShown = false;
     for (size_t i = 0; i < widths.size(); ++i) {
         if (IsStoredWidth(widths[i]))
@@ -148,14 +153,14 @@ int CExtListCtrl::OnCreate() {
     if (!anyShown && columns > 0)
         std::copy(m_nDefaultWidth, m_nDefaultWidth + columns, m_pnColumnWidth);
 
-    const auto keep = read(kLayoutKeepWidthKey);
+    const auto keep = read(1);
     for (size_t i = 0; i < keep.size(); ++i) {
         if (IsStoredWidth(keep[i]))
             m_nKeepWidth[i] = *keep[i];
     }
 
     // The order is one value: any entry out of place and the natural order stands.
-    const auto order = read(kLayoutIndexKey);
+    const auto order = read(2);
     int candidate[kExtListMaxColumns];
     std::copy(m_nColumnOrder, m_nColumnOrder + kExtListMaxColumns, candidate);
     bool valid = true;
@@ -236,6 +241,15 @@ void CExtListCtrl::OnDestroy() {
     if (m_bDestroyed)
         return;
     m_bDestroyed = true;
+    WriteLayout(false);
+}
+
+void CExtListCtrl::SaveChangedLayout() {
+    if (!m_bDestroyed)
+        WriteLayout(true);
+}
+
+void CExtListCtrl::WriteLayout(bool changedOnly) {
     if (m_szLayoutKey[0] == '\0')
         return;
     const QHeaderView* header = horizontalHeader();
@@ -247,11 +261,15 @@ void CExtListCtrl::OnDestroy() {
     int widths[kExtListMaxColumns];
     for (int j = 0; j < columns; ++j)
         widths[j] = header->isSectionHidden(j) ? 0 : header->sectionSize(j);
+    const std::string texts[] = {LayoutText(widths, columns), LayoutText(m_nKeepWidth, columns),
+                                 ReadColumnOrder() ? LayoutText(m_nColumnOrder, columns) : ""};
     const std::string section = LayoutSection();
-    WriteProfileString(section, kLayoutWidthKey, LayoutText(widths, columns));
-    WriteProfileString(section, kLayoutKeepWidthKey, LayoutText(m_nKeepWidth, columns));
-    if (ReadColumnOrder())
-        WriteProfileString(section, kLayoutIndexKey, LayoutText(m_nColumnOrder, columns));
+    for (size_t i = 0; i < std::size(kLayoutKeys); ++i) {
+        if (texts[i].empty() || (changedOnly && texts[i] == m_storedLayout[i]))
+            continue;
+        if (WriteProfileString(section, kLayoutKeys[i], texts[i]))
+            m_storedLayout[i] = texts[i];
+    }
 }
 
 void CExtListCtrl::contextMenuEvent(QContextMenuEvent* event) {

@@ -55,6 +55,9 @@ public:
     int OnCreate();
     // Writes the layout when the layout key is set and the header has columns. Once.
     void OnDestroy();
+    // Writes what changed of the layout since it was read or written, until OnDestroy ran,
+    // so that an end the program does not see keeps it too.
+    void SaveChangedLayout();
     // The column menu over the header, the item menu elsewhere. `globalPos` is where the
     // menu opens; `fromKeyboard` is true when no mouse point came with the request.
     void OnContextMenu(const QPoint& globalPos, bool fromKeyboard = false);
@@ -94,10 +97,14 @@ private:
     void ApplyColumnOrder();
     void SetColumnShown(int column, int width);
     void RouteCommand(uint32_t id);
+    // Writes the layout's keys; with `changedOnly`, those whose text differs from the stored.
+    void WriteLayout(bool changedOnly);
 
     // The owner's width table as it stood before the layout was read: what a corrupt
     // stored width falls back to.
     int m_nDefaultWidth[kExtListMaxColumns] = {};
+    // The texts of "Width", "KeepWidth" and "Index" as last read or written.
+    std::string m_storedLayout[3];
     bool m_bCreated = false;
     bool m_bInserted = false;
     bool m_bDestroyed = false;

@@ -236,6 +236,7 @@ bool CMainFrame::OnCreateClient() {
 int CMainFrame::OnCreate() {
     if (!OnCreateClient())
         return -1;
+    KeepRunAtLogon();
 
     m_wndToolBar = new CTrueColorToolBar(this);
     // The caption of the toolbar when it floats in a window of its own.

@@ -105,6 +105,9 @@ public:
 
     void StartThreads();
     void StopThreads();
+    // Writes or removes the run-at-logon entry as the settings ask: at start, when the
+    // General page is saved and at exit, so that no end the program does not see loses it.
+    static void KeepRunAtLogon();
 
     // The application object, which gets the commands nobody else took.
     void SetAppTarget(CCmdTarget* app) { m_pApp = app; }
@@ -160,8 +163,6 @@ private:
     // Saves, stops every thread in order, keeps the run-at-logon entry and the column layout
     // and ends the program; at most once. `notice` says how a failed save is said.
     void RunExitPath(SaveNotice notice);
-    // Writes or removes the run-at-logon entry as the settings ask.
-    void KeepRunAtLogon();
     void BuildStatusBar();
     void OnFocusChanged(QWidget* now);
 

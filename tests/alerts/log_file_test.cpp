@@ -1,6 +1,7 @@
 #include "alerts/log_file.h"
 
 #include <csignal>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -16,6 +17,7 @@
 #include "common/test_support.h"
 #include "config/setup_info.h"
 #include "engine/host_item.h"
+#include "platform/tick.h"
 
 namespace {
 
@@ -49,6 +51,7 @@ protected:
     }
     void TearDown() override {
         g_logFile.Close();
+        SetTickSource(nullptr);
         FixedClockTest::TearDown();
     }
     std::string Log() const { return ReadFile(m_path); }
@@ -238,6 +241,32 @@ TEST_F(LogFileTest, KilledProcessLosesNoLine) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status)) << "child exited with " << WEXITSTATUS(status);
     EXPECT_EQ(Log(), "before the kill\r\n");
+}
+
+uint32_t g_tick = 1;
+
+// Debian's logrotate with the default `create` (renamed, a new file made), with `compress`
+// (the renamed file deleted) and with `copytruncate`: the lines after the rotation are in the
+// live log, those before in the rotated file, each once. A rename is noticed by the path
+// check, which falls due a second after the last one.
+TEST_F(LogFileTest, EveryLineSurvivesALogrotateRotation) {
+    if (testsupport::RunShell("command -v logrotate >/dev/null") != 0)
+        GTEST_SKIP() << "logrotate is not installed (scripts/test installs it)";
+    SetTickSource([] { return g_tick; });
+    for (const std::string way : {"create", "compress", "copytruncate"}) {
+        const std::string log = m_dir.File(way + ".log"), conf = m_dir.File(way + ".conf");
+        WriteFile(conf, log + " {\n  rotate 1\n  " + (way == "compress" ? "create\n  " : "") + way +
+                            "\n}\n");
+        ASSERT_TRUE(ReopenLogFile(log));
+        EXPECT_TRUE(g_logFile.WriteLine(way + " before"));
+        ASSERT_EQ(testsupport::RunShell("logrotate -f -s " + m_dir.File("state") + " " + conf), 0);
+        g_tick += way == "create" ? 1000 : 1;
+        EXPECT_TRUE(g_logFile.WriteLine(way + " after"));
+        EXPECT_TRUE(g_logFile.WriteLine(way + " later"));
+        ASSERT_EQ(testsupport::RunShell("zcat -f " + log + ".1* >" + log + ".old"), 0) << way;
+        EXPECT_EQ(ReadFile(log + ".old"), way + " before\r\n");
+        EXPECT_EQ(ReadFile(log), way + " after\r\n" + way + " later\r\n");
+    }
 }
 
 }  // namespace

@@ -179,6 +179,7 @@ TEST_F(SetupDialog, EveryFieldChangedThenOkHoldsExactlyTheNewValuesAndIsStored) 
     want.upsubject = "UP <NAME>";
     want.upbody = "back\r\n\r\nagain";
 
+    ASSERT_EQ(SetRunAtLogon(2), 1);
     CCorvantisView view;
     bool acted = false;
     WhenModal<CDlgSetup>([&](CDlgSetup* d) {
@@ -248,6 +249,7 @@ TEST_F(SetupDialog, EveryFieldChangedThenOkHoldsExactlyTheNewValuesAndIsStored) 
     EXPECT_TRUE(g_logFile.IsOpen());
     EXPECT_EQ(g_logFile.FileName(), logPath);
     EXPECT_TRUE(m_boxes.Texts().empty());
+    EXPECT_EQ(ClearRunAtLogon(), 0) << "OK removed the run-at-logon entry";
 
     // The next save stores exactly these values.
     SaveSetupIfModified();

@@ -632,7 +632,7 @@ TEST_F(MainFrameTest, ExitSavesStopsEveryThreadAndWritesTheRunAtLogonEntry) {
     Create();
     ShowActive();
     g_bSetupModified = 1;
-    ASSERT_FALSE(std::filesystem::exists(AutostartFile()));
+    ASSERT_TRUE(std::filesystem::remove(AutostartFile()));  // written at start, and again now
     // "TTL" hidden from the header's column menu: the layout outlives the program.
     SetPopupTracker(ChooseTtl);
     QHeaderView* header = g_pView->m_pList->horizontalHeader();
@@ -764,6 +764,15 @@ TEST_F(MainFrameTest, TheMinuteTimerRunsTheViewsMinuteWork) {
     EXPECT_TRUE(PumpUntil([] { return g_pView->m_timerTicks >= 3; }));
     EXPECT_EQ(g_bSetupModified, 0);  // the minute work saved the changed setup
     EXPECT_GT(LoadRegistryBlob(g_setupBuffer, kMaxSetupLength), 0);
+    // A column hidden: the next minute writes the layout, later ones only when it changed.
+    g_pView->m_pList->OnToggleColumn(32803);
+    const uint32_t ticks = g_pView->m_timerTicks;
+    EXPECT_TRUE(PumpUntil([&] { return g_pView->m_timerTicks > ticks; }));
+    EXPECT_EQ(GetProfileString(CExtListCtrl::LayoutSection(), kLayoutWidthKey, ""),
+              "328;160;168;0;160;128;128;88;");
+    ASSERT_TRUE(std::filesystem::remove(WinIniPath()));
+    EXPECT_TRUE(PumpUntil([&] { return g_pView->m_timerTicks > ticks + 2; }));
+    EXPECT_FALSE(std::filesystem::exists(WinIniPath()));
 }
 
 // A popup presenter that ignores its stop flag: the box thread showing it cannot stop until

@@ -955,10 +955,8 @@ bool CSMTPConnection::StartTls(const char* server) {
     // The system's trust store (SSL_CERT_FILE and SSL_CERT_DIR count), checked against the
     // server as typed: an address against the certificate's addresses, a name by host name.
     SSL_CTX_set_default_verify_paths(m_tlsContext);
-    in_addr address{};
-    if (inet_pton(AF_INET, server, &address) == 1) {
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_tls), server);
-    } else {
+    // Only a name goes by SNI; an IPv4 or IPv6 literal is taken as an address.
+    if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_tls), server) != 1) {
         SSL_set_tlsext_host_name(m_tls, server);
         SSL_set1_host(m_tls, server);
     }
@@ -981,7 +979,8 @@ bool CSMTPConnection::StartTls(const char* server) {
         }
     }
     const long verified = SSL_get_verify_result(m_tls);
-    m_bVerified = verified == X509_V_OK;
+    // A handshake without a certificate leaves the result at "OK" with nothing checked.
+    m_bVerified = verified == X509_V_OK && SSL_get0_peer_certificate(m_tls) != nullptr;
     m_sTlsProblem = X509_verify_cert_error_string(verified);
     return true;
 }

@@ -10,6 +10,12 @@ test_packages=(python3 python3-aiosmtpd iproute2 xvfb xauth imagemagick locales 
     exim4-daemon-light dovecot-core dovecot-submissiond openssl logrotate openbox xfce4-panel
     dbus-daemon dbus-bin python3-gi xdotool x11-utils desktop-file-utils appstream lintian)
 
+# The program that scripts/run builds and starts; scripts/test builds it too, since only this
+# optimisation level shows some of the compiler's warnings, which are errors here.
+build_run_tree() {
+    build_tree "$top/build/run" Release -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF
+}
+
 # Installs the named packages that are not installed yet; does nothing otherwise.
 ensure_packages() {
     local missing=()

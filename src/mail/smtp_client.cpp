@@ -904,13 +904,17 @@ bool CSMTPConnection::Hello(bool heloFallback) {
         return false;
     if (ReadReply(250, &text)) {
         // Each line after the greeting names one extension; keywords are case-insensitive.
+        // A last line of the code alone names none.
         for (size_t start = text.find("\r\n"); start != std::string::npos;) {
             start += 2;
             const size_t end = text.find("\r\n", start);
-            std::string line = text.substr(start + 4, end - start - 4);
-            std::transform(line.begin(), line.end(), line.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-            m_extensions.push_back(std::move(line));
+            const size_t stop = end == std::string::npos ? text.size() : end;
+            if (stop > start + 4) {
+                std::string line = text.substr(start + 4, stop - start - 4);
+                std::transform(line.begin(), line.end(), line.begin(),
+                               [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+                m_extensions.push_back(std::move(line));
+            }
             start = end;
         }
         return true;

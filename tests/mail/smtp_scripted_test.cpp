@@ -131,7 +131,8 @@ TEST(SmtpScriptedTest, WholeTransactionOnTheWireWithSeveralRepliesInOneRead) {
     ScriptedSmtpServer server;
     server.Send("220 scripted\r\n")
         .ReadLine()  // EHLO
-        .Send("250 hello\r\n")
+        // A last line of the code alone is a whole reply; it names no extension.
+        .Send("250-hello\r\n250\r\n")
         .ReadLine()  // MAIL FROM
         // The replies to MAIL FROM and RCPT TO arrive together, before RCPT TO is sent.
         .Send("250 sender ok\r\n250 recipient ok\r\n")

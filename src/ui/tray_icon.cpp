@@ -27,7 +27,9 @@ bool WatcherHasHost() {
                                                       "org.freedesktop.DBus.Properties", "Get");
     get << kWatcher << QStringLiteral("IsStatusNotifierHostRegistered");
     get.setAutoStartService(false);  // asks, never starts a watcher
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(get);
+    // The GUI thread asks this once a second while the window is hidden: a watcher that
+    // hangs must not freeze the window for D-Bus's default 25 s each time.
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(get, QDBus::Block, 1000);
     return reply.type() == QDBusMessage::ReplyMessage &&
            reply.arguments().value(0).value<QDBusVariant>().variant().toBool();
 }

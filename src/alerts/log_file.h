@@ -2,11 +2,11 @@
 
 #include <cstdint>
 #include <ctime>
-
-#include <sys/types.h>
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include <sys/types.h>
 
 class CHostItem;
 class CSetupInfo;

@@ -5,7 +5,7 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Packages the build and the tests need on a fresh Debian 12.
 build_packages=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
-    qt6-base-dev libgl-dev libasound2-dev libssl-dev libcap2-bin clang-format fp-utils)
+    qt6-base-dev libgl-dev libasound2-dev libssl-dev libcap2-bin clang-format fp-utils file)
 test_packages=(python3 python3-aiosmtpd iproute2 xvfb xauth imagemagick locales procps fping
     exim4-daemon-light dovecot-core dovecot-submissiond openssl logrotate openbox xfce4-panel
     dbus-daemon dbus-bin python3-gi xdotool x11-utils desktop-file-utils appstream lintian)
